@@ -1,0 +1,33 @@
+// The zero-copy handles: ReadHandle and WriteHandle.
+//
+// A handle covers exactly one ring slot and exports its payload through the buffer protocol.
+// Lifetime is the whole problem: the slot is recycled the moment the handle is finished, so
+//   - each export holds a strong reference to its handle,
+//   - a handle counts its live exports and refuses to release or commit while any exist,
+//   - a handle holds a strong reference to the reader or writer object that made it, which keeps
+//     the endpoint, its role and its mapping alive.
+// Handles are made only by the try_acquire methods of the reader and writer classes, on the
+// owner's thread, so a handle and its owner share one owning thread.
+#pragma once
+
+#include <Python.h>
+
+#include "quillmere-core/src/reader.hpp"
+#include "quillmere-core/src/writer.hpp"
+
+namespace quillmere::python::zerocopy {
+
+// Created once per process; nullptr with the exception set on failure.
+PyTypeObject* read_handle_type();
+PyTypeObject* write_handle_type();
+
+// Both steal `owner` (a new strong reference to the reader or writer object; `tag` is 0 for the
+// byte class, 1 for the float64 class). `format` must be a string literal ("B" or "d").
+// On allocation failure the read slot is released / the write slot abandoned, owner is dropped
+// and nullptr is returned with the exception set.
+PyObject* make_read_handle(PyObject* owner, int tag, const quillmere_core::reader::ReadSlot& slot,
+                           const char* format, Py_ssize_t itemsize);
+PyObject* make_write_handle(PyObject* owner, int tag, const quillmere_core::writer::WriteSlot& slot,
+                            const char* format, Py_ssize_t itemsize);
+
+}  // namespace quillmere::python::zerocopy
