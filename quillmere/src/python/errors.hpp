@@ -1,0 +1,40 @@
+// Python exceptions of the module: the ChannelError mapping, ChannelRoleConflict and
+// PanicException. The only place where a ChannelError becomes a Python exception.
+//
+// Every function here sets (or reports) an exception and returns; callers then return
+// nullptr / -1 to the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "quillmere-core/src/error.hpp"
+#include "quillmere-core/src/format.hpp"
+
+namespace quillmere::python {
+
+// Sets the exception for `err`: ValueError, OSError, BlockingIOError or ChannelRoleConflict,
+// built from the class and the message alone (an OSError's errno and strerror stay None).
+void to_py_err(quillmere_core::ChannelError err) noexcept;
+
+// quillmere.ChannelRoleConflict (base RuntimeError), created once per process. Borrowed
+// reference; nullptr with PanicException "Failed to initialize new exception type." set.
+PyObject* channel_role_conflict() noexcept;
+
+// PanicException (base BaseException, so `except Exception` does not catch it), created once per
+// process; not an attribute of the module. Borrowed reference; never nullptr: if it cannot be
+// created the process aborts with "uncaught panic at ffi boundary".
+PyObject* panic_exception() noexcept;
+
+// Sets PanicException(msg): broken invariants and wrong-thread use.
+void raise_panic(std::string_view msg) noexcept;
+
+// Reports `type(msg)` through sys.unraisablehook for `object` (may be nullptr), keeping any
+// exception that was already pending. Used where raising is impossible (dealloc).
+void report_unraisable(PyObject* type, std::string_view msg, PyObject* object) noexcept;
+
+// A new str from a UTF-8 message (invalid bytes replaced, never fails on content).
+PyObject* message_str(std::string_view msg) noexcept;
+
+}  // namespace quillmere::python
