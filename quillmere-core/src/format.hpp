@@ -21,9 +21,15 @@ void append(std::string& out, T value) {
   out.append(buf, end);
 }
 
-inline void append(std::string& out, std::string_view value) { out.append(value); }
-inline void append(std::string& out, const char* value) { out.append(value); }
-inline void append(std::string& out, const std::string& value) { out.append(value); }
+inline void append(std::string& out, std::string_view value) {
+  out.append(value);
+}
+inline void append(std::string& out, const char* value) {
+  out.append(value);
+}
+inline void append(std::string& out, const std::string& value) {
+  out.append(value);
+}
 
 }  // namespace detail
 

@@ -1,0 +1,190 @@
+// The ring reader: returns committed entries of a mapped segment in entry_seq order.
+//
+// Contract:
+// - Any number of RawReaders, in any processes, may read one ring at the same time as its
+//   writer. A RawReader is not thread-safe: its owner calls it from one thread at a time.
+// - read_into() never writes to the segment. try_acquire()/release() (holding an entry in
+//   place by turning its word negative) are for the one zero-copy reader of a channel only.
+// - Every ReadSlot from try_acquire() must be released exactly once; a release that finds the
+//   word no longer held by that entry changes nothing.
+// - The segment must outlive the RawReader and every ReadSlot, and the mapping must have
+//   passed metadata::check_mapping for the geometry handed to the constructor.
+// - Nothing blocks: a call makes at most 4 attempts, each a bounded scan of the slot words.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "quillmere-core/src/error.hpp"
+#include "quillmere-core/src/metadata.hpp"
+#include "quillmere-core/src/payload_copy.hpp"
+
+namespace quillmere_core::reader {
+
+// Attempts per call before giving up on a slot the writer keeps reclaiming.
+inline constexpr int kMaxAttempts = 4;
+
+struct ReadSlot {
+  std::uint64_t index;
+  std::uint64_t entry_seq;
+  std::byte* payload;
+  std::uint64_t length;
+};
+
+namespace detail {
+[[gnu::cold]] std::unexpected<ChannelError> destination_mismatch(std::uint64_t got,
+                                                                 std::uint64_t expected);
+}  // namespace detail
+
+class RawReader {
+ public:
+  // Watermark 0 and slot index 0: a new reader starts with the oldest entry in the ring.
+  RawReader(std::byte* base, std::uint64_t entry_length, std::uint64_t entry_count) noexcept
+      : base_(base), entry_length_(entry_length), entry_count_(entry_count) {}
+
+  // Copies the oldest entry newer than the watermark (or from_entry_seq, for this call) into
+  // destination and returns its entry_seq; nullopt when there is none or the writer won four
+  // races. Only an accepted copy moves the watermark.
+  Result<std::optional<std::uint64_t>> read_into(std::span<std::byte> destination,
+                                                 std::optional<std::uint64_t> from_entry_seq) {
+    if (destination.size() != entry_length_) [[unlikely]]
+      return detail::destination_mismatch(destination.size(), entry_length_);
+    const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
+    if (writer_entry_seq() <= watermark) return std::nullopt;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+      const auto chosen = choose_next(watermark);
+      if (!chosen) return std::nullopt;
+      if (copy_validated(*chosen, destination.data())) {
+        accept(*chosen);
+        return chosen->entry_seq;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Holds the oldest entry newer than the watermark in place (word S -> -S, so the writer
+  // skips the slot) and moves the watermark to it.
+  std::optional<ReadSlot> try_acquire(std::optional<std::uint64_t> from_entry_seq) noexcept {
+    const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
+    if (writer_entry_seq() <= watermark) return std::nullopt;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+      const auto chosen = choose_next(watermark);
+      if (!chosen) return std::nullopt;
+      if (hold(*chosen)) {
+        accept(*chosen);
+        return ReadSlot{chosen->index, chosen->entry_seq, payload(chosen->index), entry_length_};
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Gives a held entry back (-S -> S). A compare-and-swap rather than a plain store: a second
+  // release of the same ReadSlot, after the writer reclaimed the slot, must not stamp S over
+  // a slot being rewritten. Only the holder moves a negative word, so a genuine release never
+  // fails.
+  void release(const ReadSlot& slot) noexcept {
+    if (slot.index >= entry_count_ || slot.entry_seq == 0 ||
+        slot.entry_seq > static_cast<std::uint64_t>(INT64_MAX)) [[unlikely]]
+      return;
+    const auto held = static_cast<std::int64_t>(slot.entry_seq);
+    std::int64_t expected = -held;
+    // release: pairs with the acquire of the writer's claim in RawWriter::try_claim, so our
+    // reads of the held payload happen before the writer's next stores into it.
+    word(slot.index)
+        .compare_exchange_strong(expected, held, std::memory_order_release,
+                                 std::memory_order_relaxed);
+  }
+
+  // entry_seq of the last entry the writer committed (header word; any process may scribble
+  // on it, so it only ever gates a bounded search).
+  std::uint64_t writer_entry_seq() const noexcept {
+    // acquire: pairs with the release store in RawWriter::advance.
+    return std::atomic_ref<std::uint64_t>(
+               *metadata::header_word(base_, metadata::offset::writer_entry_seq))
+        .load(std::memory_order_acquire);
+  }
+
+  std::uint64_t entry_length() const noexcept { return entry_length_; }
+  std::uint64_t entry_count() const noexcept { return entry_count_; }
+  std::uint64_t last_entry_seq() const noexcept { return last_entry_seq_; }
+  std::uint64_t slot_index() const noexcept { return slot_index_; }
+
+ private:
+  struct Candidate {
+    std::uint64_t index;
+    std::uint64_t entry_seq;  // positive: the value the slot word held when chosen
+  };
+
+  std::atomic_ref<std::int64_t> word(std::uint64_t index) const noexcept {
+    return std::atomic_ref<std::int64_t>(*metadata::slot_word(base_, entry_length_, index));
+  }
+  std::byte* payload(std::uint64_t index) const noexcept {
+    return metadata::slot_payload(base_, entry_length_, index);
+  }
+  // acquire: pairs with the writer's release publish (RawWriter::write / commit), so the
+  // payload loads that follow see at least the bytes of the entry this word names.
+  std::int64_t load_word(std::uint64_t index) const noexcept {
+    return word(index).load(std::memory_order_acquire);
+  }
+
+  // The committed entry with the smallest entry_seq above the watermark. Fast path: the slot
+  // after the one last returned, when it holds exactly watermark + 1. Otherwise one scan of
+  // all words; on equal words the lowest index wins. Held (negative) and empty words never
+  // qualify.
+  std::optional<Candidate> choose_next(std::uint64_t watermark) const noexcept {
+    if (entry_count_ == 0) [[unlikely]]
+      return std::nullopt;
+    const std::uint64_t next = slot_index_ + 1 >= entry_count_ ? 0 : slot_index_ + 1;
+    const std::int64_t fast = load_word(next);
+    if (fast > 0 && static_cast<std::uint64_t>(fast) == watermark + 1)
+      return Candidate{next, watermark + 1};
+    std::optional<Candidate> best;
+    for (std::uint64_t index = 0; index < entry_count_; ++index) {
+      const std::int64_t seen = load_word(index);
+      if (seen <= 0) continue;
+      const auto seq = static_cast<std::uint64_t>(seen);
+      if (seq > watermark && (!best || seq < best->entry_seq)) best = Candidate{index, seq};
+    }
+    return best;
+  }
+
+  // Sequence-validated copy: the word was acquire-loaded when the entry was chosen, then the
+  // payload is copied, then the word is loaded again. An unchanged word proves the writer did
+  // not claim the slot during the copy (it stores 0 before touching the payload).
+  bool copy_validated(const Candidate& chosen, std::byte* destination) const noexcept {
+    payload::copy_from_slot(destination, payload(chosen.index), entry_length_);
+    // acquire fence: keeps every payload load above ahead of the re-check load below (pairs
+    // with the release fence after the claim in RawWriter::try_claim). On weakly ordered CPUs
+    // (ARM) the payload loads could otherwise be satisfied after the re-check, so a torn copy
+    // would pass; x86 never reorders loads with loads and would hide the fence's absence.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    // relaxed: ordered after the copy by the fence above.
+    return word(chosen.index).load(std::memory_order_relaxed) ==
+           static_cast<std::int64_t>(chosen.entry_seq);
+  }
+
+  // S -> -S, only from exactly the chosen S; fails when the writer claimed the slot meanwhile.
+  bool hold(const Candidate& chosen) noexcept {
+    std::int64_t expected = static_cast<std::int64_t>(chosen.entry_seq);
+    // acquire: pairs with the writer's release publish, so the held payload is the one of S.
+    return word(chosen.index)
+        .compare_exchange_strong(expected, -expected, std::memory_order_acquire,
+                                 std::memory_order_relaxed);
+  }
+
+  void accept(const Candidate& chosen) noexcept {
+    last_entry_seq_ = chosen.entry_seq;
+    slot_index_ = chosen.index;
+  }
+
+  std::byte* base_;
+  std::uint64_t entry_length_;
+  std::uint64_t entry_count_;
+  std::uint64_t last_entry_seq_ = 0;
+  std::uint64_t slot_index_ = 0;
+};
+
+}  // namespace quillmere_core::reader
