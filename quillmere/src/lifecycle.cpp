@@ -1,1 +1,193 @@
-// placeholder, replaced by the real implementation
+// Create, take over or attach to a channel's segment.
+//
+// Every error path lets the handle go under its owner flag at that moment: a segment that
+// this call created is removed again, one that it opened stays. A handle becomes an owner of
+// an opened segment only on the two successful returns (it re-initialised the segment, or
+// claim_segment found no live owner).
+#include "quillmere/src/lifecycle.hpp"
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <initializer_list>
+#include <utility>
+
+#include "quillmere-core/src/format.hpp"
+
+namespace quillmere::lifecycle {
+
+namespace {
+
+using quillmere_core::ErrorKind;
+using quillmere_core::fail;
+using quillmere_core::format;
+using quillmere_core::Result;
+namespace metadata = quillmere_core::metadata;
+using MaybeAttached = Result<std::optional<AttachedSegment>>;
+
+// Where the platform keeps named shared-memory objects; their pages come out of this file
+// system's size limit.
+constexpr const char* kShmFileSystem = "/dev/shm";
+
+struct Request {
+  std::string_view name;
+  std::uint64_t entry_length;
+  std::uint64_t entry_count;
+  std::uint8_t dtype;
+  std::uint64_t size;  // segment bytes for the geometry
+};
+
+// Refuses a segment larger than the shared-memory file system has free, before anything is
+// created. When the free space cannot be measured, creation's own reservation still refuses.
+Result<void> check_room(const Request& request) {
+  int fd = ::open(kShmFileSystem, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct statvfs fs {};
+  const bool measured = ::fstatvfs(fd, &fs) == 0;
+  ::close(fd);
+  if (!measured) return {};
+  const std::uint64_t free_bytes = std::uint64_t{fs.f_bavail} * fs.f_frsize;
+  if (request.size <= free_bytes) return {};
+  return fail(ErrorKind::Os,
+              format("channel '{}' needs {} bytes of shared memory ({} entries of {} payload "
+                     "bytes) but {} has only {} bytes free",
+                     request.name, request.size, request.entry_count, request.entry_length,
+                     kShmFileSystem, free_bytes));
+}
+
+// The first failure of checks that are cheap and free of side effects, in order.
+Result<void> first_failure(std::initializer_list<Result<void>> checks) {
+  for (const auto& check : checks) {
+    if (!check) return check;
+  }
+  return {};
+}
+
+AttachedSegment attached(shm::Shmem shmem, const metadata::HeaderSnapshot& header) {
+  return AttachedSegment{std::move(shmem), header};
+}
+
+// Step 4.4: a sized segment whose magic word is 0. Its creator is gone or has not written
+// the header yet; either way a large enough segment gets this request's header.
+MaybeAttached reinitialise(shm::Shmem shmem, const Request& request) {
+  if (shmem.len() < request.size) {
+    return fail(
+        ErrorKind::InvalidInput,
+        format("abandoned segment '{}' is too small for the requested geometry", request.name));
+  }
+  metadata::init_header(shmem.base(), request.entry_length, request.entry_count, request.dtype,
+                        own_pid_word());
+  auto header = metadata::read_header(shmem.base(), shmem.len());
+  if (!header) return std::unexpected(std::move(header.error()));
+  if (!*header) return fail(ErrorKind::Os, "segment has no header after init");
+  // Another re-initialiser may have overwritten ours meanwhile: bound whatever we read.
+  if (auto fits = metadata::check_mapping(shmem.len(), **header); !fits) {
+    return std::unexpected(std::move(fits.error()));
+  }
+  shmem.set_owner(true);
+  return attached(std::move(shmem), **header);
+}
+
+// Step 4 on an opened handle: validate an initialised header, or re-initialise.
+MaybeAttached adopt_existing(shm::Shmem shmem, const Request& request) {
+  auto header = metadata::read_header(shmem.base(), shmem.len());
+  if (!header) return std::unexpected(std::move(header.error()));
+  if (!*header) return reinitialise(std::move(shmem), request);
+  const metadata::HeaderSnapshot& found = **header;
+  auto checked = first_failure({
+      metadata::validate_header(found, request.entry_length, request.entry_count),
+      metadata::check_dtype(found, request.dtype),
+      metadata::check_mapping(shmem.len(), found),
+  });
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  shmem.set_owner(claim_segment(metadata::header_word(shmem.base(), metadata::offset::owner_pid)));
+  return attached(std::move(shmem), found);
+}
+
+MaybeAttached open_existing(const Request& request) {
+  auto shmem = try_open(request.name);
+  if (!shmem) {
+    return fail(ErrorKind::Os,
+                format("shared memory segment '{}' exists but could not be opened", request.name));
+  }
+  return adopt_existing(std::move(*shmem), request);
+}
+
+// Step 3.4: this process made the object; the handle is an owner, so every error below
+// removes the name again.
+MaybeAttached initialise_created(shm::Shmem shmem, const Request& request) {
+  metadata::init_header(shmem.base(), request.entry_length, request.entry_count, request.dtype,
+                        own_pid_word());
+  auto header = metadata::read_header(shmem.base(), shmem.len());
+  if (!header) return std::unexpected(std::move(header.error()));
+  if (!*header) return fail(ErrorKind::Os, "freshly created segment has no header");
+  if (auto fits = metadata::check_mapping(shmem.len(), **header); !fits) {
+    return std::unexpected(std::move(fits.error()));
+  }
+  return attached(std::move(shmem), **header);
+}
+
+MaybeAttached create_or_open(Request request) {
+  if (auto ok = metadata::check_geometry(request.entry_length, request.entry_count); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  auto size = metadata::segment_size(request.entry_length, request.entry_count);
+  if (!size) return std::unexpected(std::move(size.error()));
+  request.size = *size;
+  if (auto room = check_room(request); !room) {
+    // An existing segment needs no new room (it may be the very thing that fills the file
+    // system): go on with it as a create that found the name taken would.
+    if (auto existing = try_open(request.name))
+      return adopt_existing(std::move(*existing), request);
+    return std::unexpected(std::move(room.error()));
+  }
+  auto created = shm::ShmemConf{}.os_id(request.name).size(request.size).create();
+  if (created) return initialise_created(std::move(*created), request);
+  if (created.error().variant == shm::ShmemError::Variant::NameExists) {
+    return open_existing(request);
+  }
+  return fail(ErrorKind::Os,
+              format("failed to create shared memory: {}", created.error().display()));
+}
+
+}  // namespace
+
+MaybeAttached open_or_create(std::string_view name, std::optional<std::uint64_t> entry_length,
+                             std::optional<std::uint64_t> entry_count, std::uint8_t dtype,
+                             bool allow_absent) {
+  if (entry_length.has_value() != entry_count.has_value()) {
+    return fail(ErrorKind::InvalidInput,
+                "entry_length and entry_count must both be supplied or both omitted");
+  }
+  if (entry_length) return create_or_open(Request{name, *entry_length, *entry_count, dtype, 0});
+  auto found = try_attach(name, dtype);
+  if (!found || *found || allow_absent) return found;
+  return fail(ErrorKind::Os, "shared memory segment does not exist and sizes were not supplied");
+}
+
+MaybeAttached try_attach(std::string_view name, std::uint8_t dtype) {
+  auto shmem = try_open(name);
+  if (!shmem) return std::nullopt;
+  auto header = metadata::read_header(shmem->base(), shmem->len());
+  if (!header) return std::unexpected(std::move(header.error()));
+  // Not initialised yet, or initialised with a geometry that carries no ring: not usable.
+  if (!*header || (*header)->entry_length == 0 || (*header)->entry_count == 0) {
+    return std::nullopt;
+  }
+  const metadata::HeaderSnapshot& found = **header;
+  auto checked = first_failure({
+      metadata::check_dtype(found, dtype),
+      metadata::check_mapping(shmem->len(), found),
+  });
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  return attached(std::move(*shmem), found);
+}
+
+std::optional<shm::Shmem> try_open(std::string_view name) {
+  auto opened = shm::ShmemConf{}.os_id(name).open();
+  if (!opened) return std::nullopt;
+  return std::move(*opened);
+}
+
+}  // namespace quillmere::lifecycle

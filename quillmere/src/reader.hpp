@@ -69,7 +69,7 @@ class RawReader {
   quillmere_core::Result<bool> connect();
   quillmere_core::Result<bool> bind(endpoint::MaybeAttached attached);
 
-  // The ring is declared first so that it goes away before the mapping it points into.
+  // Present exactly while the link holds a segment; points into that mapping.
   std::optional<quillmere_core::reader::RawReader> ring_;
   endpoint::Link link_;
   bool zero_copy_;
