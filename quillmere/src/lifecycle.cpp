@@ -1,5 +1,9 @@
 // Create, take over or attach to a channel's segment.
 //
+// Initialising a header (by its creator, or over an abandoned segment) happens only under the
+// segment's advisory lock, which the creator holds from before the object has a size until
+// its header is published; a crashed initialiser's lock goes away with its process.
+//
 // Every error path lets the handle go under its owner flag at that moment: a segment that
 // this call created is removed again, one that it opened stays. A handle becomes an owner of
 // an opened segment only on the two successful returns (it re-initialised the segment, or
@@ -68,33 +72,26 @@ AttachedSegment attached(shm::Shmem shmem, const metadata::HeaderSnapshot& heade
   return AttachedSegment{std::move(shmem), header};
 }
 
-// Step 4.4: a sized segment whose magic word is 0. Its creator is gone or has not written
-// the header yet; either way a large enough segment gets this request's header.
-MaybeAttached reinitialise(shm::Shmem shmem, const Request& request) {
-  if (shmem.len() < request.size) {
-    return fail(
-        ErrorKind::InvalidInput,
-        format("abandoned segment '{}' is too small for the requested geometry", request.name));
-  }
+// Writes this request's header and reads it back, bounded by the mapping. The caller holds
+// the segment's lock, so no other initialiser wipes the header (and role claims made on it)
+// between these steps.
+Result<metadata::HeaderSnapshot> write_header(shm::Shmem& shmem, const Request& request,
+                                              std::string_view no_header) {
   metadata::init_header(shmem.base(), request.entry_length, request.entry_count, request.dtype,
                         own_pid_word());
   auto header = metadata::read_header(shmem.base(), shmem.len());
   if (!header) return std::unexpected(std::move(header.error()));
-  if (!*header) return fail(ErrorKind::Os, "segment has no header after init");
-  // Another re-initialiser may have overwritten ours meanwhile: bound whatever we read.
+  if (!*header) return fail(ErrorKind::Os, std::string(no_header));
   if (auto fits = metadata::check_mapping(shmem.len(), **header); !fits) {
     return std::unexpected(std::move(fits.error()));
   }
-  shmem.set_owner(true);
-  return attached(std::move(shmem), **header);
+  return **header;
 }
 
-// Step 4 on an opened handle: validate an initialised header, or re-initialise.
-MaybeAttached adopt_existing(shm::Shmem shmem, const Request& request) {
-  auto header = metadata::read_header(shmem.base(), shmem.len());
-  if (!header) return std::unexpected(std::move(header.error()));
-  if (!*header) return reinitialise(std::move(shmem), request);
-  const metadata::HeaderSnapshot& found = **header;
+// Step 4.3: an initialised header must match the request and fit the mapping; the handle
+// owns the name only if no live process does.
+MaybeAttached adopt_initialised(shm::Shmem shmem, const metadata::HeaderSnapshot& found,
+                                const Request& request) {
   auto checked = first_failure({
       metadata::validate_header(found, request.entry_length, request.entry_count),
       metadata::check_dtype(found, request.dtype),
@@ -103,6 +100,43 @@ MaybeAttached adopt_existing(shm::Shmem shmem, const Request& request) {
   if (!checked) return std::unexpected(std::move(checked.error()));
   shmem.set_owner(claim_segment(metadata::header_word(shmem.base(), metadata::offset::owner_pid)));
   return attached(std::move(shmem), found);
+}
+
+// Step 4.4: a sized segment whose magic word is 0. Its creator is gone, or has not written
+// the header yet. Only the holder of the segment's lock may initialise it: without that, a
+// late re-initialiser could wipe a header that its creator has just published, together with
+// the writer role claimed on it, and two writers would share the ring.
+MaybeAttached reinitialise(shm::Shmem shmem, const Request& request) {
+  if (shmem.len() < request.size) {
+    return fail(
+        ErrorKind::InvalidInput,
+        format("abandoned segment '{}' is too small for the requested geometry", request.name));
+  }
+  if (!shmem.try_lock()) {
+    return fail(
+        ErrorKind::Os,
+        format("shared memory segment '{}' is being initialised by another process", request.name));
+  }
+  // Under the lock: the initialiser we raced may have finished in the meantime.
+  auto current = metadata::read_header(shmem.base(), shmem.len());
+  if (!current) return std::unexpected(std::move(current.error()));
+  if (*current) {
+    shmem.unlock();
+    return adopt_initialised(std::move(shmem), **current, request);
+  }
+  auto header = write_header(shmem, request, "segment has no header after init");
+  if (!header) return std::unexpected(std::move(header.error()));
+  shmem.unlock();
+  shmem.set_owner(true);
+  return attached(std::move(shmem), *header);
+}
+
+// Step 4 on an opened handle: validate an initialised header, or re-initialise.
+MaybeAttached adopt_existing(shm::Shmem shmem, const Request& request) {
+  auto header = metadata::read_header(shmem.base(), shmem.len());
+  if (!header) return std::unexpected(std::move(header.error()));
+  if (!*header) return reinitialise(std::move(shmem), request);
+  return adopt_initialised(std::move(shmem), **header, request);
 }
 
 MaybeAttached open_existing(const Request& request) {
@@ -114,18 +148,13 @@ MaybeAttached open_existing(const Request& request) {
   return adopt_existing(std::move(*shmem), request);
 }
 
-// Step 3.4: this process made the object; the handle is an owner, so every error below
-// removes the name again.
+// Step 3.4: this process made the object and still holds the lock that creation took; the
+// handle is an owner, so every error below removes the name again.
 MaybeAttached initialise_created(shm::Shmem shmem, const Request& request) {
-  metadata::init_header(shmem.base(), request.entry_length, request.entry_count, request.dtype,
-                        own_pid_word());
-  auto header = metadata::read_header(shmem.base(), shmem.len());
+  auto header = write_header(shmem, request, "freshly created segment has no header");
   if (!header) return std::unexpected(std::move(header.error()));
-  if (!*header) return fail(ErrorKind::Os, "freshly created segment has no header");
-  if (auto fits = metadata::check_mapping(shmem.len(), **header); !fits) {
-    return std::unexpected(std::move(fits.error()));
-  }
-  return attached(std::move(shmem), **header);
+  shmem.unlock();
+  return attached(std::move(shmem), *header);
 }
 
 MaybeAttached create_or_open(Request request) {

@@ -1,6 +1,7 @@
 #include "shm/src/shmem.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,6 +108,8 @@ std::expected<Shmem, ShmemError> ShmemConf::create() {
   ShmemConf conf = *this;
   conf.owner_ = true;
   Shmem shmem(std::move(conf), MapData{os_id_, 0, nullptr, fd, true});
+  // Nobody can map the object before it has a size, so nobody can hold the lock yet.
+  shmem.try_lock();
   if (int error = reserve(fd, size_)) return fail(V::ReserveFailed, error);
   if (::ftruncate(fd, static_cast<off_t>(size_)) != 0) return fail(V::UnexpectedOsError, errno);
   std::byte* base = map_shared(fd, size_);
@@ -154,6 +157,14 @@ Shmem& Shmem::operator=(Shmem&& other) noexcept {
 
 Shmem::~Shmem() {
   release();
+}
+
+bool Shmem::try_lock() noexcept {
+  return ::flock(map_.fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+void Shmem::unlock() noexcept {
+  ::flock(map_.fd, LOCK_UN);
 }
 
 // Unmap, then remove the name when owner, then close; every failure is swallowed.

@@ -48,7 +48,9 @@ class ShmemConf {
   ShmemConf& size(std::uint64_t bytes);
 
   // Exclusive creation; the handle is an owner. A failure after the object was made removes
-  // the name again, so nothing is left behind.
+  // the name again, so nothing is left behind. The handle comes back holding the object's
+  // exclusive advisory lock (see Shmem::try_lock), taken before the object got its size, so
+  // the creator can prepare the contents before anybody who opens it may act on them.
   std::expected<Shmem, ShmemError> create();
   // Opens an existing object and maps it at its current size; the handle is no owner.
   std::expected<Shmem, ShmemError> open();
@@ -83,6 +85,12 @@ class Shmem {
     conf_.owner_ = owner;
   }
   bool is_owner() const noexcept { return map_.owner; }
+
+  // The object's exclusive advisory lock (flock on this handle's open file), non-blocking.
+  // Held by the creator from creation until it unlocks; dropped by the kernel when the
+  // handle is released or its process dies, so a crashed holder never leaves it taken.
+  bool try_lock() noexcept;
+  void unlock() noexcept;
 
  private:
   friend class ShmemConf;
