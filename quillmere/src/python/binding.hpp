@@ -171,6 +171,8 @@ class ExclusiveBorrow {
       std::atomic_ref<std::int64_t>(binding_->borrow).store(0, std::memory_order_release);
   }
   explicit operator bool() const noexcept { return binding_ != nullptr; }
+  // Gives the borrow back early (before handing the object to code that borrows it again).
+  void give_back() noexcept { ExclusiveBorrow done(std::move(*this)); }
 
  private:
   explicit ExclusiveBorrow(Binding* binding) noexcept : binding_(binding) {}

@@ -34,6 +34,9 @@ void raise_panic(std::string_view msg) noexcept;
 // exception that was already pending. Used where raising is impossible (dealloc).
 void report_unraisable(PyObject* type, std::string_view msg, PyObject* object) noexcept;
 
+// Sets `type(msg)`, the message as a str.
+void raise_message(PyObject* type, std::string_view msg) noexcept;
+
 // A new str from a UTF-8 message (invalid bytes replaced, never fails on content).
 PyObject* message_str(std::string_view msg) noexcept;
 

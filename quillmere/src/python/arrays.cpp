@@ -1,0 +1,48 @@
+#include "quillmere/src/python/arrays.hpp"
+
+#include <string>
+
+#include "quillmere-core/src/format.hpp"
+#include "quillmere/src/python/binding.hpp"
+#include "quillmere/src/python/convert.hpp"
+
+namespace quillmere::python {
+namespace {
+
+std::string dtype_name(PyArrayObject* array) noexcept {
+  Ref text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();  // only used to compose another exception's message
+    return "?";
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+const char* dimensions(int count) noexcept {
+  return count == 1 ? "dimension" : "dimensions";
+}
+
+}  // namespace
+
+bool check_vector(const char* argument, PyObject* object, int element_type,
+                  const char* element_name) noexcept {
+  if (!PyArray_Check(object)) {
+    raise_not_instance(argument, object, "ndarray");
+    return false;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  PyArray_Descr* descr = PyArray_DESCR(array);
+  if (PyArray_NDIM(array) == 1 && descr->type_num == element_type &&
+      PyArray_ISNBO(descr->byteorder)) [[likely]]
+    return true;
+  int ndim = PyArray_NDIM(array);
+  raise_argument_error(
+      argument, quillmere_core::format("'ndarray' object is not an instance of 'ndarray' of dtype "
+                                       "{} with 1 dimension (got dtype {} with {} {})",
+                                       element_name, dtype_name(array), ndim, dimensions(ndim)));
+  return false;
+}
+
+}  // namespace quillmere::python

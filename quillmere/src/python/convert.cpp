@@ -1,0 +1,108 @@
+#include "quillmere/src/python/convert.hpp"
+
+#include "quillmere-core/src/format.hpp"
+#include "quillmere/src/python/binding.hpp"
+#include "quillmere/src/python/numpy.hpp"
+
+namespace quillmere::python {
+
+using quillmere_core::format;
+
+std::string type_name(PyObject* object) noexcept {
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+  Py_ssize_t size = 0;
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();  // only used to compose another exception's message
+    return "?";
+  }
+  return std::string(text, static_cast<std::size_t>(size));
+}
+
+void raise_argument_error(const char* argument, std::string_view reason) noexcept {
+  raise_message(PyExc_TypeError, format("argument '{}': {}", argument, reason));
+}
+
+void raise_not_instance(const char* argument, PyObject* object, const char* expected) noexcept {
+  raise_argument_error(
+      argument, format("'{}' object is not an instance of '{}'", type_name(object), expected));
+}
+
+bool to_text(const char* argument, PyObject* object, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(object)) {
+    raise_not_instance(argument, object, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+  if (text == nullptr) return false;  // lone surrogates: UnicodeEncodeError
+  out = std::string_view(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+namespace {
+
+// Re-raises a pending TypeError as "argument '<argument>': <its message>".
+void name_argument_in_type_error(const char* argument) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref reason = Ref::steal(value ? PyObject_Str(value) : nullptr);
+  Py_ssize_t size = 0;
+  const char* text = reason ? PyUnicode_AsUTF8AndSize(reason.get(), &size) : nullptr;
+  if (text == nullptr) {  // keep the original exception rather than lose it
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  raise_argument_error(argument, std::string_view(text, static_cast<std::size_t>(size)));
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+}
+
+}  // namespace
+
+bool to_u64(const char* argument, PyObject* object, std::uint64_t& out) noexcept {
+  Ref integer = Ref::borrow(object);
+  if (!PyLong_Check(object)) {
+    integer = Ref::steal(PyNumber_Index(object));
+    if (!integer) {
+      name_argument_in_type_error(argument);
+      return false;
+    }
+  }
+  out = PyLong_AsUnsignedLongLong(integer.get());
+  return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool to_optional_u64(const char* argument, PyObject* object,
+                     std::optional<std::uint64_t>& out) noexcept {
+  out.reset();
+  if (object == nullptr || object == Py_None) return true;
+  std::uint64_t value = 0;
+  if (!to_u64(argument, object, value)) return false;
+  out = value;
+  return true;
+}
+
+bool to_flag(const char* argument, PyObject* object, bool absent, bool& out) noexcept {
+  if (object == nullptr) {
+    out = absent;
+    return true;
+  }
+  if (PyBool_Check(object)) {
+    out = object == Py_True;
+    return true;
+  }
+  if (PyArray_IsScalar(object, Bool)) {
+    int truth = PyObject_IsTrue(object);
+    out = truth == 1;
+    return truth >= 0;
+  }
+  raise_not_instance(argument, object, "bool");
+  return false;
+}
+
+}  // namespace quillmere::python
