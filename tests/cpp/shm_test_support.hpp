@@ -98,6 +98,15 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   pid_t pid() const { return pid_; }
+  // True once the child has ended (and is reaped); never blocks.
+  bool exited() {
+    if (pid_ <= 0) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    pid_ = -1;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+  }
   int wait() {
     if (pid_ <= 0) return status_;
     int status = 0;
@@ -112,6 +121,12 @@ class Child {
   pid_t pid_ = -1;
   int status_ = -1;
 };
+
+// Ends the calling (child) process on the spot, as a crash would: no destructor runs, so
+// whatever its locals hold (roles, ownership) stays recorded in the segment.
+[[noreturn]] inline void vanish(int code = 0) {
+  ::_exit(code);
+}
 
 // The id of a process that has exited and been reaped; no live process holds it until the
 // system hands it out again, which cannot happen in the few steps a test takes with it.
