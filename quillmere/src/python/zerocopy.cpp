@@ -19,6 +19,7 @@
 
 #include "quillmere-core/src/format.hpp"
 #include "quillmere/src/python/binding.hpp"
+#include "quillmere/src/python/class_support.hpp"
 #include "quillmere/src/python/errors.hpp"
 #include "quillmere/src/python/objects.hpp"
 
@@ -444,8 +445,7 @@ PyMethodDef read_methods[] = {
      "any view into `payload` is still alive; the\nhandle stays valid and can be released once "
      "they are gone."},
     {"__enter__", entry<&enter<ReadSide>>, METH_NOARGS, kEnterDoc},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<&read_exit>)),
-     METH_FASTCALL | METH_KEYWORDS, kExitDoc},
+    {"__exit__", fastcall_method<entry<&read_exit>>(), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -468,29 +468,38 @@ PyMethodDef write_methods[] = {
      "`BufferError` if any view into `payload` is still alive — writing\nthrough one after the "
      "entry is visible would corrupt a published entry."},
     {"__enter__", entry<&enter<WriteSide>>, METH_NOARGS, kEnterDoc},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<&write_exit>)),
-     METH_FASTCALL | METH_KEYWORDS, kExitDoc},
+    {"__exit__", fastcall_method<entry<&write_exit>>(), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// One spec per Side, built on first use and kept for the life of the process.
-template <class Side>
-PyType_Spec* type_spec(const char* name, const char* doc, PyMethodDef* methods, PyGetSetDef* getset,
-                       destructor dealloc_fn) {
-  static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(doc)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fn)},
-      {Py_tp_methods, methods},
-      {Py_tp_getset, getset},
-      {Py_bf_getbuffer, reinterpret_cast<void*>(entry<&get_buffer<Side>>)},
-      {Py_bf_releasebuffer, reinterpret_cast<void*>(entry<&release_buffer<Side>>)},
-      {0, nullptr},
-  };
-  // Final (no Py_TPFLAGS_BASETYPE), no dict or weakref slots, no constructor from Python.
-  static PyType_Spec spec{name, static_cast<int>(sizeof(HandleObject<Side>)), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  return &spec;
-}
+PyType_Slot read_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kReadHandleDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry<&dealloc<ReadSide, destroy_read_contents>>)},
+    {Py_tp_methods, read_methods},
+    {Py_tp_getset, read_getset},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(entry<&get_buffer<ReadSide>>)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(entry<&release_buffer<ReadSide>>)},
+    {0, nullptr},
+};
+
+PyType_Slot write_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kWriteHandleDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry<&dealloc<WriteSide, destroy_write_contents>>)},
+    {Py_tp_methods, write_methods},
+    {Py_tp_getset, write_getset},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(entry<&get_buffer<WriteSide>>)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(entry<&release_buffer<WriteSide>>)},
+    {0, nullptr},
+};
+
+// Like every class of the module, and besides not constructible from Python: handles come only
+// from try_acquire.
+constexpr unsigned int kHandleFlags = kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+PyType_Spec read_spec{"quillmere.ReadHandle", sizeof(HandleObject<ReadSide>), 0, kHandleFlags,
+                      read_slots};
+PyType_Spec write_spec{"quillmere.WriteHandle", sizeof(HandleObject<WriteSide>), 0, kHandleFlags,
+                       write_slots};
 
 OnceObject read_type_cell;
 OnceObject write_type_cell;
@@ -498,19 +507,11 @@ OnceObject write_type_cell;
 }  // namespace
 
 PyTypeObject* read_handle_type() {
-  return reinterpret_cast<PyTypeObject*>(read_type_cell.get([] {
-    return PyType_FromSpec(type_spec<ReadSide>("quillmere.ReadHandle", kReadHandleDoc, read_methods,
-                                               read_getset,
-                                               entry<&dealloc<ReadSide, destroy_read_contents>>));
-  }));
+  return heap_type(read_type_cell, read_spec);
 }
 
 PyTypeObject* write_handle_type() {
-  return reinterpret_cast<PyTypeObject*>(write_type_cell.get([] {
-    return PyType_FromSpec(
-        type_spec<WriteSide>("quillmere.WriteHandle", kWriteHandleDoc, write_methods, write_getset,
-                             entry<&dealloc<WriteSide, destroy_write_contents>>));
-  }));
+  return heap_type(write_type_cell, write_spec);
 }
 
 PyObject* make_read_handle(PyObject* owner, int tag, const ReadSlot& slot, const char* format,
