@@ -6,6 +6,7 @@ import json
 import os
 import signal
 import struct
+import threading
 from collections.abc import Callable
 
 import numpy
@@ -170,3 +171,46 @@ def test_a_killed_zero_copy_reader_retires_its_slot(
     handle.release()
     writer.write(b"entry-06")
     assert writer.last_entry_seq == 6
+
+
+def test_threads_of_one_process_exchange_entries(channel_name: str) -> None:
+    """Each thread builds its own end; copies run without the interpreter lock,
+    so the reader's validated copy really races the writer here."""
+    total = 20_000
+    creator = quillmere.BytesReader(channel_name, entry_length=4096, entry_count=4)
+    problems: list[str] = []
+    done = threading.Event()
+
+    block = numpy.arange(512, dtype=numpy.uint64)  # entry s holds block + 1000 s
+
+    def write() -> None:
+        writer = quillmere.BytesWriter(channel_name)
+        for seq in range(1, total + 1):
+            writer.write((block + seq * 1000).tobytes())
+        done.set()
+
+    def read() -> None:
+        reader = quillmere.BytesReader(channel_name)
+        previous = 0
+        while previous < total:
+            got = reader.read()
+            if got is None:
+                if done.is_set() and reader.writer_entry_seq == previous:
+                    break
+                continue
+            seq, payload = got
+            values = numpy.frombuffer(payload, numpy.uint64)
+            if seq <= previous or not numpy.array_equal(values, block + seq * 1000):
+                problems.append(f"entry {seq} after {previous}")
+            previous = seq
+        if previous != total:
+            problems.append(f"stopped at {previous}")
+
+    threads = [threading.Thread(target=read) for _ in range(2)] + [threading.Thread(target=write)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=300)
+        assert not thread.is_alive()
+    assert problems == []
+    assert creator.writer_entry_seq == total
