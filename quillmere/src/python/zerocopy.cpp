@@ -52,14 +52,23 @@ struct WriteSide {
 
 // The C++ part of a handle, constructed in place after allocation and destroyed on the owning
 // thread only (see dealloc).
+// What every export of a handle shows besides its address. It is fixed for the handle's life and
+// the handle outlives each of its exports (they hold it), so the views' shape and strides point
+// straight in here instead of into a record allocated per export.
+struct ViewLayout {
+  const char* format;  // "B" or "d", a string literal
+  Py_ssize_t itemsize;
+  Py_ssize_t shape;   // items: payload bytes / itemsize (entry_length is a multiple of 8)
+  Py_ssize_t stride;  // itemsize: one contiguous dimension
+};
+
 template <class Side>
 struct HandleState {
   Binding binding;
   std::optional<typename Side::Slot> slot;  // absent once released / committed
   Ref owner;                                // the reader or writer object; kept until dealloc
   int tag;                                  // 0 bytes class, 1 float64 class
-  const char* format;                       // "B" or "d", a string literal
-  Py_ssize_t itemsize;
+  ViewLayout layout;
   std::uint64_t entry_seq;  // read handles: the held entry's number, kept after release
   Py_ssize_t exports;       // live buffer exports
 };
@@ -73,12 +82,6 @@ template <class Side>
 HandleState<Side>& state_of(PyObject* self) {
   return reinterpret_cast<HandleObject<Side>*>(self)->state;
 }
-
-// Each export's shape and stride, pointed to by the view and freed when the export goes away.
-struct ShapeRecord {
-  Py_ssize_t shape;
-  Py_ssize_t stride;
-};
 
 // Keeps an exception that was pending on entry (a view released while an exception unwinds)
 // out of the way of the one a failed check sets and reports.
@@ -106,7 +109,7 @@ void outstanding_exports(const char* operation, Py_ssize_t count) {
 }
 
 int fill_view(Py_buffer* view, int flags, PyObject* handle, std::byte* address,
-              std::uint64_t length, const char* format, Py_ssize_t itemsize, bool read_only) {
+              std::uint64_t length, ViewLayout& layout, bool read_only) {
   if (view == nullptr) {
     PyErr_SetString(PyExc_BufferError, "buffer view is null");
     return -1;
@@ -115,24 +118,18 @@ int fill_view(Py_buffer* view, int flags, PyObject* handle, std::byte* address,
     PyErr_SetString(PyExc_BufferError, "a read handle exports a read-only buffer");
     return -1;
   }
-  auto* record = static_cast<ShapeRecord*>(PyMem_Malloc(sizeof(ShapeRecord)));
-  if (record == nullptr) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  const auto bytes = static_cast<Py_ssize_t>(length);
-  *record = ShapeRecord{bytes / itemsize, itemsize};
   view->buf = address;
   view->obj = Py_NewRef(handle);
-  view->len = bytes;
+  view->len = static_cast<Py_ssize_t>(length);
   view->readonly = read_only ? 1 : 0;
-  view->itemsize = itemsize;
+  view->itemsize = layout.itemsize;
   view->ndim = 1;
-  view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(format) : nullptr;
-  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &record->shape : nullptr;
-  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &record->stride : nullptr;
+  const bool with_format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT;
+  view->format = with_format ? const_cast<char*>(layout.format) : nullptr;
+  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &layout.shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &layout.stride : nullptr;
   view->suboffsets = nullptr;
-  view->internal = record;
+  view->internal = nullptr;
   return 0;
 }
 
@@ -167,19 +164,18 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
                         .c_str());
     return -1;
   }
-  if (fill_view(view, flags, self, handle.slot->payload, handle.slot->length, handle.format,
-                handle.itemsize, Side::read_only) < 0)
+  if (fill_view(view, flags, self, handle.slot->payload, handle.slot->length, handle.layout,
+                Side::read_only) < 0)
     return -1;
   ++handle.exports;
   return 0;
 }
 
-// Never raises. The record belongs to the export and goes with it whatever happens; the count
-// is only touched on the owning thread, and a failed check leaves it high, which keeps the
-// handle from finishing (the safe side: no slot is recycled under a view we cannot account for).
+// Never raises. The count is only touched on the owning thread, and a failed check leaves it
+// high, which keeps the handle from finishing (the safe side: no slot is recycled under a view we
+// cannot account for).
 template <class Side>
-void release_buffer(PyObject* self, Py_buffer* view) {
-  PyMem_Free(std::exchange(view->internal, nullptr));
+void release_buffer(PyObject* self, Py_buffer*) {
   auto& handle = state_of<Side>(self);
   PendingError pending;
   if (!check_thread(handle.binding)) return PyErr_WriteUnraisable(self);
@@ -384,8 +380,7 @@ PyObject* make_handle(PyTypeObject* type, Ref& owner, int tag, const typename Si
       slot,
       std::move(owner),
       tag,
-      format,
-      itemsize,
+      ViewLayout{format, itemsize, static_cast<Py_ssize_t>(slot.length) / itemsize, itemsize},
       entry_seq,
       0,
   };
