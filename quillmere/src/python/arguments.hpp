@@ -44,18 +44,33 @@ struct Parameters {
   std::array<PyObject*, N> interned{};  // kept for the life of the process
 
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound<N>& out) noexcept {
-    if (kwnames == nullptr && nargs >= required && nargs <= positional) [[likely]] {
+    if (nargs >= required && nargs <= positional) [[likely]] {
       for (std::size_t i = 0; i < N; ++i)
         out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-      return true;
+      if (kwnames == nullptr || bind_interned(args + nargs, kwnames, out)) return true;
     }
-    return bind_fastcall(list(), args, nargs, kwnames, out.data());
+    return bind_fastcall(list(), args, nargs, kwnames, out.data());  // also composes the errors
   }
   bool bind(PyObject* args, PyObject* kwargs, Bound<N>& out) noexcept {
     return bind_tuple(list(), args, kwargs, out.data());
   }
 
  private:
+  // The common case of keywords spelled by the call site's interned names, each once. False
+  // (nothing raised) for anything else, which the general binder then handles.
+  bool bind_interned(PyObject* const* values, PyObject* kwnames, Bound<N>& out) noexcept {
+    Py_ssize_t count = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      PyObject* key = PyTuple_GetItem(kwnames, k);
+      if (key == nullptr) return false;
+      std::size_t i = 0;
+      while (i < N && (interned[i] != key || out[i] != nullptr)) ++i;
+      if (i == N) return false;
+      out[i] = values[k];
+    }
+    return true;
+  }
+
   ParameterList list() noexcept {
     return {function,   names.data(), interned.data(), static_cast<Py_ssize_t>(N),
             positional, required};
