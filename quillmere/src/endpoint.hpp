@@ -45,13 +45,18 @@ class Link {
 
   // Claims the role on `attached`, then hands base and header to `make_ring` and keeps the
   // segment. Absent gives false. On any error nothing is kept: the attached handle is
-  // released under its owner flag when `attached` goes away.
+  // released under its owner flag when `attached` goes away, so a segment taken over from a
+  // dead owner loses its name. One this call initialised keeps it: the live role holder
+  // attached to it after that, and would otherwise write where nobody can find it.
   template <class MakeRing>
   quillmere_core::Result<bool> bind(MaybeAttached attached, MakeRing&& make_ring) {
     if (!attached) return std::unexpected(std::move(attached.error()));
     if (!*attached) return false;
     lifecycle::AttachedSegment& segment = **attached;
-    if (auto claimed = claim(segment.shmem); !claimed) return std::unexpected(claimed.error());
+    if (auto claimed = claim(segment.shmem); !claimed) {
+      if (segment.initialised_here) segment.shmem.set_owner(false);
+      return std::unexpected(std::move(claimed.error()));
+    }
     make_ring(segment.shmem.base(), segment.header);
     segment_.emplace(std::move(segment.shmem));
     return true;

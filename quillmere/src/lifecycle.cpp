@@ -68,8 +68,9 @@ Result<void> first_failure(std::initializer_list<Result<void>> checks) {
   return {};
 }
 
-AttachedSegment attached(shm::Shmem shmem, const metadata::HeaderSnapshot& header) {
-  return AttachedSegment{std::move(shmem), header};
+AttachedSegment attached(shm::Shmem shmem, const metadata::HeaderSnapshot& header,
+                         bool initialised_here = false) {
+  return AttachedSegment{std::move(shmem), header, initialised_here};
 }
 
 // Writes this request's header and reads it back, bounded by the mapping. The caller holds
@@ -128,7 +129,7 @@ MaybeAttached reinitialise(shm::Shmem shmem, const Request& request) {
   if (!header) return std::unexpected(std::move(header.error()));
   shmem.unlock();
   shmem.set_owner(true);
-  return attached(std::move(shmem), *header);
+  return attached(std::move(shmem), *header, true);
 }
 
 // Step 4 on an opened handle: validate an initialised header, or re-initialise.
@@ -154,7 +155,7 @@ MaybeAttached initialise_created(shm::Shmem shmem, const Request& request) {
   auto header = write_header(shmem, request, "freshly created segment has no header");
   if (!header) return std::unexpected(std::move(header.error()));
   shmem.unlock();
-  return attached(std::move(shmem), *header);
+  return attached(std::move(shmem), *header, true);
 }
 
 MaybeAttached create_or_open(Request request) {

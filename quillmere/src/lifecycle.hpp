@@ -25,6 +25,10 @@ inline constexpr std::string_view kZeroCopyReaderRole = "zero-copy reader";
 struct AttachedSegment {
   shm::Shmem shmem;
   quillmere_core::metadata::HeaderSnapshot header;
+  // This call wrote the header (it created the segment, or re-initialised an abandoned one).
+  // Whoever holds a role on such a segment attached to it after that, so it is live work
+  // that removing the name would strand.
+  bool initialised_here = false;
 };
 
 // With both sizes: create the segment, or validate (or re-initialise an abandoned) existing
