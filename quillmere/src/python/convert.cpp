@@ -45,35 +45,31 @@ namespace {
 // Re-raises a pending TypeError as "argument '<argument>': <its message>".
 void name_argument_in_type_error(const char* argument) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref reason = Ref::steal(value ? PyObject_Str(value) : nullptr);
+  SavedError error = SavedError::fetch();
+  Ref reason = Ref::steal(error.value() ? PyObject_Str(error.value()) : nullptr);
   Py_ssize_t size = 0;
   const char* text = reason ? PyUnicode_AsUTF8AndSize(reason.get(), &size) : nullptr;
   if (text == nullptr) {  // keep the original exception rather than lose it
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     return;
   }
   raise_argument_error(argument, std::string_view(text, static_cast<std::size_t>(size)));
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
 }
 
 }  // namespace
 
 bool to_u64(const char* argument, PyObject* object, std::uint64_t& out) noexcept {
-  Ref integer = Ref::borrow(object);
-  if (!PyLong_Check(object)) {
-    integer = Ref::steal(PyNumber_Index(object));
-    if (!integer) {
+  Ref converted;
+  if (!PyLong_Check(object)) [[unlikely]] {
+    converted = Ref::steal(PyNumber_Index(object));
+    if (!converted) {
       name_argument_in_type_error(argument);
       return false;
     }
+    object = converted.get();
   }
-  out = PyLong_AsUnsignedLongLong(integer.get());
+  out = PyLong_AsUnsignedLongLong(object);
   return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "quillmere/src/python/binding.hpp"
 
@@ -90,12 +91,40 @@ void to_py_err(quillmere_core::ChannelError err) noexcept {
   raise_message(type, message);
 }
 
+// PyErr_Fetch is the only way to save an exception in the 3.11 stable ABI; newer headers mark
+// it deprecated in favour of a 3.12 function that this ABI level cannot use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+SavedError SavedError::fetch() noexcept {
+  SavedError saved;
+  PyErr_Fetch(&saved.type_, &saved.value_, &saved.traceback_);
+  if (saved.type_ != nullptr)
+    PyErr_NormalizeException(&saved.type_, &saved.value_, &saved.traceback_);
+  return saved;
+}
+
+void SavedError::restore() noexcept {
+  PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                std::exchange(traceback_, nullptr));
+}
+#pragma GCC diagnostic pop
+
+SavedError::SavedError(SavedError&& other) noexcept
+    : type_(std::exchange(other.type_, nullptr)),
+      value_(std::exchange(other.value_, nullptr)),
+      traceback_(std::exchange(other.traceback_, nullptr)) {}
+
+SavedError::~SavedError() {
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(traceback_);
+}
+
 void report_unraisable(PyObject* type, std::string_view msg, PyObject* object) noexcept {
-  PyObject *pending_type, *pending_value, *pending_traceback;
-  PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+  SavedError pending = SavedError::fetch();
   raise_message(type, msg);
   PyErr_WriteUnraisable(object);
-  PyErr_Restore(pending_type, pending_value, pending_traceback);
+  pending.restore();
 }
 
 void raise_cpp_exception() noexcept {

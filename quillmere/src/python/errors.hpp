@@ -37,6 +37,23 @@ void report_unraisable(PyObject* type, std::string_view msg, PyObject* object) n
 // Sets `type(msg)`, the message as a str.
 void raise_message(PyObject* type, std::string_view msg) noexcept;
 
+// The pending exception, taken out of the interpreter; put back with restore(), else dropped.
+class SavedError {
+ public:
+  static SavedError fetch() noexcept;  // normalized: value() is the exception instance
+  SavedError(SavedError&& other) noexcept;
+  SavedError& operator=(SavedError&&) = delete;
+  ~SavedError();
+  void restore() noexcept;
+  PyObject* value() const noexcept { return value_; }
+
+ private:
+  SavedError() noexcept = default;
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
 // A new str from a UTF-8 message (invalid bytes replaced, never fails on content).
 PyObject* message_str(std::string_view msg) noexcept;
 
