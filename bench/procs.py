@@ -1,0 +1,250 @@
+"""Child processes of the suite: each opens its channel ends once, then runs the trials it is sent.
+
+A `Session` in the parent spawns the workers (start method "spawn", so every
+child is a fresh interpreter), waits until each reports ready, sends one
+command per worker per trial and collects the answers, always under a
+timeout. Leaving the `with` block stops and reaps every child, killing the
+ones that do not stop by themselves.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import time
+import traceback
+
+import common
+
+STOP = b"STOP" + bytes(60)  # the ping-pong stop message (64 bytes, like every ping)
+READ_CHECK_EVERY = 64  # reads between two looks at the clock
+
+
+class WorkerError(RuntimeError):
+    pass
+
+
+class Session:
+    def __init__(self, backend, plan, *, ready_timeout: float = 60.0):
+        """`plan` has one list of ends per worker: ("writer", spec) or ("reader", spec, index)."""
+        ctx = multiprocessing.get_context("spawn")
+        self.procs, self.conns = [], []
+        try:
+            for ends in plan:
+                parent, child = ctx.Pipe()
+                proc = ctx.Process(target=worker, args=(backend.name, ends, child), daemon=True)
+                proc.start()
+                child.close()
+                self.procs.append(proc)
+                self.conns.append(parent)
+            for conn in self.conns:
+                self._answer(conn, ready_timeout)
+        except BaseException:
+            self.close()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    @staticmethod
+    def _answer(conn, timeout):
+        if not conn.poll(timeout):
+            raise WorkerError(f"no answer from a worker within {timeout:.0f} s")
+        try:
+            status, value = conn.recv()
+        except EOFError:
+            raise WorkerError("a worker died without answering") from None
+        if status == "error":
+            raise WorkerError(value)
+        return value
+
+    def run(self, commands, timeout: float):
+        """Send commands[i] to worker i and return the answers in the same order."""
+        for conn, command in zip(self.conns, commands):
+            conn.send(command)
+        limit = time.monotonic() + timeout
+        return [self._answer(conn, max(0.1, limit - time.monotonic())) for conn in self.conns]
+
+    def close(self):
+        for conn in self.conns:
+            try:
+                conn.send(None)
+            except OSError:
+                pass
+        for proc in self.procs:
+            proc.join(2)
+            if proc.is_alive():
+                proc.terminate()
+                proc.join(1)
+            if proc.is_alive():
+                proc.kill()
+                proc.join()
+        for conn in self.conns:
+            conn.close()
+        self.procs, self.conns = [], []
+
+
+# --------------------------------------------------------------------------- inside the child
+
+
+def worker(backend_name, ends, ctrl):
+    import backends
+
+    backend = backends.BY_NAME[backend_name]
+    opened = []
+    try:
+        for end in ends:
+            opened.append(backend.writer(end[1]) if end[0] == "writer" else backend.reader(end[1], end[2]))
+        ctrl.send(("ready", os.getpid()))
+        while (command := ctrl.recv()) is not None:
+            ctrl.send(("ok", TASKS[command["task"]](opened, command)))
+    except BaseException:
+        try:
+            ctrl.send(("error", traceback.format_exc()))
+        except OSError:
+            pass
+    finally:
+        for end in reversed(opened):
+            try:
+                end.close()
+            except Exception:
+                pass
+
+
+def _sleep_until(when: float) -> None:
+    """Sleep most of the way, then spin, so that every worker starts at the same instant."""
+    remaining = when - common.now()
+    if remaining > 0.002:
+        time.sleep(remaining - 0.002)
+    while common.now() < when:
+        pass
+
+
+def task_echo(ends, command):
+    reader, writer = ends
+    recv, send, deadline = reader.recv, writer.send, command["deadline"]
+    count = 0
+    while (message := recv(deadline)) is not None and message != STOP:
+        send(message)
+        count += 1
+    return count
+
+
+def task_ping(ends, command):
+    writer, reader = ends
+    send, recv, deadline = writer.send, reader.recv, command["deadline"]
+    clock = time.perf_counter_ns
+    message = bytes(range(64))
+    stop_after = common.now() + command["seconds"]
+    samples = []
+    try:
+        for i in range(command["warmup"] + command["round_trips"]):
+            start = clock()
+            send(message)
+            if recv(deadline) is None:
+                break
+            if i >= command["warmup"]:
+                samples.append(clock() - start)
+                if len(samples) % 256 == 0 and common.now() > stop_after:
+                    break
+    finally:
+        writer.send(STOP)
+    return samples
+
+
+def task_write(ends, command):
+    """Write flat out, or paced at command["rate"] entries/s, for one window."""
+    (writer,) = ends
+    data = bytes(command["size"])
+    start, end, rate = command["start"], command["start"] + command["duration"], command["rate"]
+    _sleep_until(start)
+    written = _write_paced(writer.send, data, start, end, rate) if rate else _write_flat(writer.send, data, end)
+    elapsed = common.now() - start
+    writer.finish()
+    return {"written": written, "elapsed": elapsed}
+
+
+def _write_flat(send, data, end) -> int:
+    chunk = max(1, 16384 // len(data))
+    written = 0
+    while common.now() < end:
+        for _ in range(chunk):
+            send(data)
+        written += chunk
+    return written
+
+
+def _write_paced(send, data, start, end, rate) -> int:
+    """Keep `written` at the schedule rate * elapsed; bursts catch up after a stall."""
+    written = 0
+    while (t := common.now()) < end:
+        due = int((t - start) * rate) + 1
+        while written < due:
+            send(data)
+            written += 1
+    # A stall just before the end must not drop the schedule's last entries; task_write
+    # reports how late this finishes, and a late finish fails the trial.
+    for _ in range(int((end - start) * rate) - written):
+        send(data)
+        written += 1
+    return written
+
+
+def task_read(ends, command):
+    (reader,) = ends
+    start = command["start"]
+    hard_end = start + command["duration"] + command["grace"]
+    if command["lossy"]:
+        while reader.recv_fast() is not None:  # entries of an earlier trial
+            pass
+    _sleep_until(start)
+    if command["mode"] == "copy":
+        return _read_copies(reader.recv_fast, start, hard_end)
+    return _read_lagging(reader, command, hard_end)
+
+
+def _read_copies(recv, start, hard_end):
+    """Count copies until the end marker of a queue or, for a ring, the end of the window."""
+    received = polls = 0
+    ended_at = None
+    while True:
+        got = recv()
+        if got == 0:  # end marker of a queue
+            ended_at = common.now() - start
+            break
+        if got is None:
+            polls += 1
+            if polls % READ_CHECK_EVERY == 0 and common.now() > hard_end:
+                break
+            continue
+        received += 1
+        if received % READ_CHECK_EVERY == 0 and common.now() > hard_end:
+            break
+    return {"received": received, "ended_after": ended_at}
+
+
+def _read_lagging(reader, command, hard_end):
+    """A slow reader: `work_ns` of work per entry, reading in order or skipping to the newest."""
+    newest, work = command["mode"] == "newest", command["work_ns"]
+    clock = time.perf_counter_ns
+    lags, gaps, previous = [], 0, None
+    while common.now() < hard_end:
+        got = reader.read_seq(newest)
+        if got is None:
+            continue
+        seq, head = got
+        lags.append(head - seq)
+        if previous is not None and seq != previous + 1:
+            gaps += 1
+        previous = seq
+        busy_until = clock() + work
+        while clock() < busy_until:
+            pass
+    return {"received": len(lags), "gaps": gaps, "lags": lags}
+
+
+TASKS = {"echo": task_echo, "ping": task_ping, "write": task_write, "read": task_read}
