@@ -20,8 +20,8 @@ namespace quillmere::lifecycle {
 inline constexpr std::string_view kWriterRole = "writer";
 inline constexpr std::string_view kZeroCopyReaderRole = "zero-copy reader";
 
-// A mapped segment with a valid header of non-zero geometry that covers the whole mapping's
-// ring, plus the header as read once at attach time.
+// A mapped segment with a valid header of non-zero geometry whose ring lies wholly inside the
+// mapping, plus that header as read once at attach time.
 struct AttachedSegment {
   shm::Shmem shmem;
   quillmere_core::metadata::HeaderSnapshot header;
