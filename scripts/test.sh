@@ -12,7 +12,8 @@ step() { printf '\n==== %s ====\n' "$*"; }
 
 step "system packages"
 missing=()
-for pkg in libgtest-dev g++; do
+# clang 19 builds the libFuzzer target (older clang lacks std::expected with this libstdc++).
+for pkg in libgtest-dev g++ clang-19 libclang-rt-19-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
@@ -46,6 +47,21 @@ cpp_suite plain
 cpp_suite asan -DQUILLMERE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cpp_suite tsan -DQUILLMERE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+step "fuzzing the segment header checks (libFuzzer, ASan+UBSan)"
+fuzz=$build/fuzz
+cmake -S . -B "$fuzz" -G Ninja -DCMAKE_CXX_COMPILER=clang++-19 -DQUILLMERE_BUILD_FUZZ=ON \
+  -DQUILLMERE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_BUILD_PYTHON=OFF \
+  >/dev/null
+cmake --build "$fuzz" --target header_fuzz -j "$jobs"
+mkdir -p "$fuzz/corpus" "$fuzz/artifacts"
+if ! "$fuzz/fuzz/header_fuzz" -runs=5000000 -max_total_time=60 -max_len=4096 \
+  -artifact_prefix="$fuzz/artifacts/" "$fuzz/corpus" fuzz/corpus >"$fuzz/log" 2>&1; then
+  tail -n 60 "$fuzz/log"
+  echo "the header fuzzer found a failing input (kept in $fuzz/artifacts)"
+  exit 1
+fi
+tail -n 1 "$fuzz/log"
+
 step "wheel"
 rm -rf "$build/dist"
 pip wheel . --no-deps -w "$build/dist" -q
@@ -76,6 +92,24 @@ run_pytest() {  # python, extra args...
 
 step "pytest (newest NumPy)"
 run_pytest python
+
+step "pytest against the ASan+UBSan build of the module"
+# The module built with -fsanitize=address,undefined, ahead of the installed one on the path.
+# The interpreter is not instrumented, so the ASan runtime is preloaded; PYTHONMALLOC=malloc
+# lets LeakSanitizer follow pointers through Python objects (see tests/python/lsan.supp).
+asan_py=$build/python-asan
+cmake -S . -B "$asan_py" -G Ninja -DQUILLMERE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$(command -v python)" >/dev/null
+cmake --build "$asan_py" --target quillmere_python -j "$jobs"
+cmake --install "$asan_py" --prefix "$asan_py/site" >/dev/null
+(
+  export PYTHONPATH=$asan_py/site PYTHONMALLOC=malloc
+  export LD_PRELOAD=$(g++ -print-file-name=libasan.so)
+  export LSAN_OPTIONS=suppressions=$root/tests/python/lsan.supp
+  ASAN_OPTIONS=detect_leaks=1 run_pytest python -m "not slow" -k "not thread"
+  # Objects dropped on a foreign thread keep what they own on purpose: no leak check there.
+  ASAN_OPTIONS=detect_leaks=0 run_pytest python -m "not slow" -k "thread"
+)
 
 step "pytest (oldest supported NumPy)"
 old=$build/venv-oldest-numpy
