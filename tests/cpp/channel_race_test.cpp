@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "channel_test_support.hpp"
+#include "quillmere-core/src/format.hpp"
 #include "quillmere-core/src/metadata.hpp"
 #include "quillmere/src/lifecycle.hpp"
 #include "quillmere/src/reader.hpp"
@@ -31,11 +32,12 @@ constexpr std::uint64_t kLength = 16, kCount = 4;
 // still between creation and a published header.
 bool legitimate_loss(const ChannelError& error, std::string_view name) {
   if (error.kind == ErrorKind::RoleConflict) return true;
-  const std::string quoted = "'" + std::string(name) + "'";
+  using quillmere_core::format;
   return error.kind == ErrorKind::Os &&
-         (error.message == "shared memory segment " + quoted + " exists but could not be opened" ||
+         (error.message ==
+              format("shared memory segment '{}' exists but could not be opened", name) ||
           error.message ==
-              "shared memory segment " + quoted + " is being initialised by another process");
+              format("shared memory segment '{}' is being initialised by another process", name));
 }
 
 // Runs one round: `racers` children construct at once (even ones writers, odd ones readers
