@@ -57,9 +57,9 @@ class RawReader {
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
       const auto chosen = choose_next(watermark);
       if (!chosen) return std::nullopt;
-      if (copy_validated(*chosen, destination.data())) {
-        accept(*chosen);
-        return chosen->entry_seq;
+      if (copy_validated(chosen, destination.data())) {
+        accept(chosen);
+        return chosen.entry_seq;
       }
     }
     return std::nullopt;
@@ -73,9 +73,9 @@ class RawReader {
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
       const auto chosen = choose_next(watermark);
       if (!chosen) return std::nullopt;
-      if (hold(*chosen)) {
-        accept(*chosen);
-        return ReadSlot{chosen->index, chosen->entry_seq, payload(chosen->index), entry_length_};
+      if (hold(chosen)) {
+        accept(chosen);
+        return ReadSlot{chosen.index, chosen.entry_seq, payload(chosen.index), entry_length_};
       }
     }
     return std::nullopt;
@@ -115,7 +115,8 @@ class RawReader {
  private:
   struct Candidate {
     std::uint64_t index;
-    std::uint64_t entry_seq;  // positive: the value the slot word held when chosen
+    std::uint64_t entry_seq;  // the positive word seen when chosen; 0: no candidate
+    explicit operator bool() const noexcept { return entry_seq != 0; }
   };
 
   std::atomic_ref<std::int64_t> word(std::uint64_t index) const noexcept {
@@ -134,19 +135,20 @@ class RawReader {
   // after the one last returned, when it holds exactly watermark + 1. Otherwise one scan of
   // all words; on equal words the lowest index wins. Held (negative) and empty words never
   // qualify.
-  std::optional<Candidate> choose_next(std::uint64_t watermark) const noexcept {
+  // (A plain struct with a sentinel rather than std::optional: it stays in registers.)
+  Candidate choose_next(std::uint64_t watermark) const noexcept {
     if (entry_count_ == 0) [[unlikely]]
-      return std::nullopt;
+      return {0, 0};
     const std::uint64_t next = slot_index_ + 1 >= entry_count_ ? 0 : slot_index_ + 1;
     const std::int64_t fast = load_word(next);
     if (fast > 0 && static_cast<std::uint64_t>(fast) == watermark + 1)
       return Candidate{next, watermark + 1};
-    std::optional<Candidate> best;
+    Candidate best{0, 0};
     for (std::uint64_t index = 0; index < entry_count_; ++index) {
       const std::int64_t seen = load_word(index);
       if (seen <= 0) continue;
       const auto seq = static_cast<std::uint64_t>(seen);
-      if (seq > watermark && (!best || seq < best->entry_seq)) best = Candidate{index, seq};
+      if (seq > watermark && (!best || seq < best.entry_seq)) best = Candidate{index, seq};
     }
     return best;
   }
