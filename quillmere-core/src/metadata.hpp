@@ -16,6 +16,7 @@
 // to, so every word read from it is untrusted: the checks here bound what later layers touch.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -112,5 +113,12 @@ static_assert(kHeaderSize % kSlotWordSize == 0 && kPayloadAlignment == kSlotWord
 static_assert(slot_offset(16, 0) + kSlotWordSize == 80 && slot_offset(16, 1) == 96,
               "slot i starts at 72 + i * (entry_length + 8), its payload 8 bytes later");
 static_assert(slot_offset(16, 4) == 168, "16 x 4 geometry spans 168 bytes");
+// Shared words are accessed by several processes through their own mappings: the atomics
+// must be lock-free (no process-local lock) and fit the 8-byte alignment the layout gives.
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free &&
+                  std::atomic_ref<std::int64_t>::is_always_lock_free,
+              "cross-process atomics must be lock-free");
+static_assert(std::atomic_ref<std::int64_t>::required_alignment <= kSlotWordSize,
+              "slot words are only 8-byte aligned");
 
 }  // namespace quillmere_core::metadata

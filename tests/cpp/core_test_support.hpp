@@ -29,20 +29,24 @@ class PlainRing {
   std::uint64_t entry_count() const { return entry_count_; }
 
   std::uint64_t header(std::size_t offset) {
-    // seq_cst: test-side inspection, ordering is not under test here
-    return std::atomic_ref<std::uint64_t>(*metadata::header_word(base(), offset)).load();
+    // seq_cst: test-side inspection, pairs with nothing in particular (ordering not under test)
+    return std::atomic_ref<std::uint64_t>(*metadata::header_word(base(), offset))
+        .load(std::memory_order_seq_cst);
   }
   void set_header(std::size_t offset, std::uint64_t value) {
     // seq_cst: test-side setup
-    std::atomic_ref<std::uint64_t>(*metadata::header_word(base(), offset)).store(value);
+    std::atomic_ref<std::uint64_t>(*metadata::header_word(base(), offset))
+        .store(value, std::memory_order_seq_cst);
   }
   std::int64_t word(std::uint64_t index) {
     // seq_cst: test-side inspection
-    return std::atomic_ref<std::int64_t>(*metadata::slot_word(base(), entry_length_, index)).load();
+    return std::atomic_ref<std::int64_t>(*metadata::slot_word(base(), entry_length_, index))
+        .load(std::memory_order_seq_cst);
   }
   void set_word(std::uint64_t index, std::int64_t value) {
     // seq_cst: test-side setup
-    std::atomic_ref<std::int64_t>(*metadata::slot_word(base(), entry_length_, index)).store(value);
+    std::atomic_ref<std::int64_t>(*metadata::slot_word(base(), entry_length_, index))
+        .store(value, std::memory_order_seq_cst);
   }
   std::span<std::byte> payload(std::uint64_t index) {
     return {metadata::slot_payload(base(), entry_length_, index), entry_length_};
