@@ -278,6 +278,16 @@ def ops(q, np) -> dict[str, Callable[[str], None]]:
 
         return op
 
+    def deferred_writer(name: str) -> None:
+        before = parse(read_segment(name))
+        writer = q.BytesWriter(name, delayed_connect=True)
+        handle = writer.try_acquire()  # connects here, or finds nothing usable yet
+        expect((handle is not None) == before.fits, f"deferred writer got {handle!r}")
+        if handle is not None:
+            payload = bytes((7 * j) & 0xFF for j in range(before.entry_length))
+            handle.payload.cast("B")[:] = payload
+            check_written(q, name, before.resume_floor(), handle.commit(), payload)
+
     def small_writer(name: str) -> None:
         write_some(q, np, q.BytesWriter(name, entry_length=8, entry_count=2), name, False)
 
@@ -292,6 +302,7 @@ def ops(q, np) -> dict[str, Callable[[str], None]]:
         "Float64Writer": writer(q.Float64Writer, True, False),
         "BytesWriter(header geometry)": writer(q.BytesWriter, False, True),
         "Float64Writer(header geometry)": writer(q.Float64Writer, True, True),
+        "BytesWriter(delayed_connect=True)": deferred_writer,
         "BytesWriter(8 x 2)": small_writer,
     }
 

@@ -131,3 +131,68 @@ def absurd_segment(draw) -> bytes:
 @given(st.lists(plausible_segment() | absurd_segment(), min_size=30, max_size=30))
 def test_random_segments_fail_cleanly_or_read_correctly(images: list[bytes]) -> None:
     run_batch(images)
+
+
+# --------------------------------------------------------------------------- live scribbles
+
+SCRIBBLE = """
+import mmap, random, struct
+name, seed = sys.argv[1], int(sys.argv[2])
+rng = random.Random(seed)
+allowed = (ValueError, OSError, quillmere.ChannelRoleConflict)
+writer = quillmere.BytesWriter(name, entry_length=16, entry_count=4)
+reader = quillmere.BytesReader(name)
+holder = quillmere.BytesReader(name, enable_zero_copy=True)
+fd = os.open("/dev/shm" + name, os.O_RDWR)
+segment = mmap.mmap(fd, 0)
+words = [0, 1, -1, 2**63 - 1, -(2**63), 16, 4, 1 << 40]
+held, watermark = [], 0
+
+def scribble():
+    value = rng.choice(words + [rng.randrange(-(2**63), 2**63)])
+    struct.pack_into("<q", segment, 8 * rng.randrange(len(segment) // 8), value)
+
+def step():
+    global watermark
+    action = rng.randrange(7)
+    if action <= 1:
+        scribble()
+    elif action == 2:
+        writer.write(bytes([rng.randrange(256)]) * 16)
+    elif action == 3:
+        handle = writer.try_acquire()
+        handle.payload[:] = bytes(16)
+        handle.commit()
+    elif action == 4:
+        jump = rng.random() < 0.2
+        got = reader.read(from_entry_seq=rng.choice([0, 2**64 - 1, 5])) if jump else reader.read()
+        if got is not None:
+            seq, payload = got
+            assert len(payload) == 16 and 0 < seq < 2**63, got
+            assert jump or seq > watermark, (seq, watermark)
+            watermark = seq
+    elif action == 5:
+        handle = holder.try_acquire(from_entry_seq=rng.choice([None, 0]))
+        if handle is not None:
+            assert len(bytes(handle.payload)) == 16
+            held.append(handle)
+    elif held:
+        held.pop(rng.randrange(len(held))).release()
+
+outcomes = {}
+for _ in range(20000):
+    try:
+        step()
+        outcomes["ok"] = outcomes.get("ok", 0) + 1
+    except allowed as e:
+        outcomes[type(e).__name__] = outcomes.get(type(e).__name__, 0) + 1
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_live_segment_scribbled_on_by_a_peer(channel_name, run_python, seed) -> None:
+    """Another process overwrites random words of a ring in use: every call still ends in a
+    result of the right shape or a clean exception."""
+    child = run_python(SCRIBBLE, channel_name, str(seed))
+    assert "ok" in child.stdout
