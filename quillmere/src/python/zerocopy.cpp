@@ -50,8 +50,6 @@ struct WriteSide {
   }
 };
 
-// The C++ part of a handle, constructed in place after allocation and destroyed on the owning
-// thread only (see dealloc).
 // What every export of a handle shows besides its address. It is fixed for the handle's life and
 // the handle outlives each of its exports (they hold it), so the views' shape and strides point
 // straight in here instead of into a record allocated per export.
@@ -62,6 +60,8 @@ struct ViewLayout {
   Py_ssize_t stride;  // itemsize: one contiguous dimension
 };
 
+// The C++ part of a handle, constructed in place after allocation and destroyed on the owning
+// thread only (see dealloc).
 template <class Side>
 struct HandleState {
   Binding binding;
@@ -133,10 +133,10 @@ int fill_view(Py_buffer* view, int flags, PyObject* handle, std::byte* address,
   return 0;
 }
 
-// The writer cursor moves on every commit, and a commit always lands on the slot that an
-// uncommitted handle covers or on one the writer probed first; either way a slot claimed before
-// the last commit may now hold a published entry (or a newer claim), so nothing may be written
-// through it any more. The ring writer's commit refuses such a slot; exports refuse it too.
+// A write slot claimed before the writer's latest commit may have been published by that commit
+// (a second handle over the same slot, or a `write`) and even claimed afresh since: writing
+// through it would corrupt somebody else's entry. The ring writer's commit refuses such a slot
+// by the same test; new exports of it are refused here.
 bool slot_is_stale(const HandleState<WriteSide>& handle) {
   auto* ring = as_writer(handle.owner.get())->endpoint.ring();
   return ring == nullptr || ring->last_entry_seq() != handle.slot->claimed_after;
