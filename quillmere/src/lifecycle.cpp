@@ -10,6 +10,7 @@
 // claim_segment found no live owner).
 #include "quillmere/src/lifecycle.hpp"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -197,8 +198,16 @@ MaybeAttached open_or_create(std::string_view name, std::optional<std::uint64_t>
 }
 
 MaybeAttached try_attach(std::string_view name, std::uint8_t dtype) {
-  auto shmem = try_open(name);
-  if (!shmem) return std::nullopt;
+  auto shmem = shm::ShmemConf{}.os_id(name).open();
+  if (!shmem) {
+    // Missing (ENOENT) or not sized yet (mmap refuses length 0 with EINVAL): not there yet.
+    // Anything else (out of descriptors, no permission, a name the platform refuses) is
+    // reported with its errno: passing it off as absent would hide the cause for ever.
+    const std::int32_t error = shmem.error().errno_value;
+    if (error == ENOENT || error == EINVAL) return std::nullopt;
+    return fail(ErrorKind::Os, format("failed to open shared memory segment '{}': {}", name,
+                                      shmem.error().display()));
+  }
   auto header = metadata::read_header(shmem->base(), shmem->len());
   if (!header) return std::unexpected(std::move(header.error()));
   // Not initialised yet, or initialised with a geometry that carries no ring: not usable.
