@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -86,9 +87,11 @@ class RawReader {
   // a slot being rewritten. Only the holder moves a negative word, so a genuine release never
   // fails.
   void release(const ReadSlot& slot) noexcept {
-    if (slot.index >= entry_count_ || slot.entry_seq == 0 ||
-        slot.entry_seq > static_cast<std::uint64_t>(INT64_MAX)) [[unlikely]]
-      return;
+    constexpr auto kLargestWord =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (slot.index >= entry_count_ || slot.entry_seq == 0 || slot.entry_seq > kLargestWord)
+        [[unlikely]]
+      return;  // not a ReadSlot of this ring: nothing it could name is ours to change
     const auto held = static_cast<std::int64_t>(slot.entry_seq);
     std::int64_t expected = -held;
     // release: pairs with the acquire of the writer's claim in RawWriter::try_claim, so our
