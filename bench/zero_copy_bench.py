@@ -22,26 +22,32 @@ import numpy
 
 import quillmere
 
-RUNS = 7
+RUNS = 11
 SIZES = [
-    (64, "64 B", 20000),
-    (4 << 10, "4 KiB", 20000),
-    (16 << 10, "16 KiB", 10000),
-    (64 << 10, "64 KiB", 3000),
-    (1 << 20, "1 MiB", 300),
+    (64, "64 B", 40000),
+    (4 << 10, "4 KiB", 40000),
+    (16 << 10, "16 KiB", 20000),
+    (64 << 10, "64 KiB", 5000),
+    (1 << 20, "1 MiB", 400),
 ]
 
 
-def per_call_ns(fn, iterations: int) -> float:
-    """Median over RUNS of the mean cost of one call, in nanoseconds."""
-    fn()  # warm up: first-touch page faults, lazy type creation
-    samples = []
+def per_call_ns(paths, iterations: int) -> list[float]:
+    """For each path, the median over RUNS of the mean cost of one call, in nanoseconds.
+
+    The paths are timed in turns within each run, so that load from elsewhere on the machine
+    falls on all of them alike.
+    """
+    for fn in paths:
+        fn()  # warm up: first-touch page faults, lazy type creation
+    samples: list[list[float]] = [[] for _ in paths]
     for _ in range(RUNS):
-        start = time.perf_counter_ns()
-        for _ in range(iterations):
-            fn()
-        samples.append((time.perf_counter_ns() - start) / iterations)
-    return statistics.median(samples)
+        for fn, times in zip(paths, samples):
+            start = time.perf_counter_ns()
+            for _ in range(iterations):
+                fn()
+            times.append((time.perf_counter_ns() - start) / iterations)
+    return [statistics.median(times) for times in samples]
 
 
 def read_paths(name: str, elements: int):
@@ -88,15 +94,9 @@ def main() -> None:
         try:
             writer, readers, read_copy, read_zero_copy = read_paths(name, size // 8)
             write_copy, write_zero_copy = write_paths(writer, size // 8)
-            rows.append(
-                (
-                    label,
-                    per_call_ns(read_copy, iterations),
-                    per_call_ns(read_zero_copy, iterations),
-                    per_call_ns(write_copy, iterations),
-                    per_call_ns(write_zero_copy, iterations),
-                )
-            )
+            reads = per_call_ns([read_copy, read_zero_copy], iterations)
+            writes = per_call_ns([write_copy, write_zero_copy], iterations)
+            rows.append((label, *reads, *writes))
             del writer, readers
         finally:
             quillmere.unlink(name)
