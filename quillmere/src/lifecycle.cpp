@@ -200,11 +200,12 @@ MaybeAttached open_or_create(std::string_view name, std::optional<std::uint64_t>
 MaybeAttached try_attach(std::string_view name, std::uint8_t dtype) {
   auto shmem = shm::ShmemConf{}.os_id(name).open();
   if (!shmem) {
-    // Missing (ENOENT) or not sized yet (mmap refuses length 0 with EINVAL): not there yet.
-    // Anything else (out of descriptors, no permission, a name the platform refuses) is
-    // reported with its errno: passing it off as absent would hide the cause for ever.
+    // Missing (ENOENT), not sized yet (mmap refuses length 0 with EINVAL), or a name the
+    // platform refuses (EINVAL, ENAMETOOLONG), which can never name a segment: not there.
+    // Anything else (out of descriptors, no permission) is reported with its errno: passing
+    // it off as absent would hide the cause for ever.
     const std::int32_t error = shmem.error().errno_value;
-    if (error == ENOENT || error == EINVAL) return std::nullopt;
+    if (error == ENOENT || error == EINVAL || error == ENAMETOOLONG) return std::nullopt;
     return fail(ErrorKind::Os, format("failed to open shared memory segment '{}': {}", name,
                                       shmem.error().display()));
   }
