@@ -13,7 +13,7 @@ OP_LABELS = {
 }
 # Calls per timed batch: small enough for a lone process to buffer a batch in
 # any queue, large enough to swamp the timer.
-BATCH = {64: 256, 4 * common.KIB: 64, common.MIB: 4}
+BATCH = {64: 256, 4 * common.KIB: 64, common.MIB: 8}
 
 
 def measure(backend, budget: common.Budget) -> dict:
@@ -25,7 +25,7 @@ def measure(backend, budget: common.Budget) -> dict:
     results: dict = {op: {} for op in OPS}
     for size in common.SIZES:
         batch = BATCH[size]
-        repeats = budget.inproc_repeats if size < common.MIB else max(5, budget.inproc_repeats // 2)
+        repeats = max(15, budget.inproc_repeats)
         for op in OPS:
             made = backend.inproc(size, batch)
             if made is None:

@@ -31,15 +31,20 @@ def write(r: dict, path: pathlib.Path) -> pathlib.Path:
     return path
 
 
-def _bars(ax, labels, values, *, log=True):
+def _bars(ax, labels, values, *, log=True, fmt=report._num):
     colors = [COLORS.get(label, OTHER) for label in labels]
     bars = ax.barh(labels, values, color=colors)
     ax.invert_yaxis()
     if log:
         ax.set_xscale("log")
     for bar, value in zip(bars, values):
-        ax.text(bar.get_width(), bar.get_y() + bar.get_height() / 2, f" {report._num(value)}", va="center", fontsize=8)
+        ax.text(bar.get_width(), bar.get_y() + bar.get_height() / 2, f" {fmt(value)}", va="center", fontsize=8)
     return bars
+
+
+def _floor_line(ax, x, label):
+    ax.axvline(x, color="black", linestyle="--", linewidth=1, label=label)
+    ax.legend(loc="lower right", fontsize=8)
 
 
 def _inproc(ax, r):
@@ -56,8 +61,7 @@ def _inproc(ax, r):
     ax.set_xscale("log")
     for y, value in enumerate(values):
         ax.text(value, y, f" {report._num(value)}", va="center", fontsize=8)
-    ax.axvline(r["floors"]["noop_ns"], color="black", linestyle="--", linewidth=1)
-    ax.text(r["floors"]["noop_ns"], len(labels) - 0.5, " no-op C call", fontsize=8)
+    _floor_line(ax, r["floors"]["noop_ns"], "no-op C call")
     ax.set_xlabel("ns per call (log)")
     ax.set_title("In-process cost of one 64 B write / read")
 
@@ -69,8 +73,7 @@ def _latency(ax, r):
     ax.scatter([v["p99_ns"] for _, v in rows], range(len(rows)), marker="|", s=200, color="black", label="p99", zorder=3)
     floor = r["floors"]["pingpong"].get("p50_ns")
     if floor:
-        ax.axvline(floor, color="black", linestyle="--", linewidth=1)
-        ax.text(floor, len(rows) - 0.5, " C++ ping-pong floor", fontsize=8)
+        _floor_line(ax, floor, "C++ ping-pong floor")
     ax.legend(loc="lower right", fontsize=8)
     ax.set_xlabel("one-way ns, p50 bar, p99 tick (log)")
     ax.set_title("Cross-process latency, 64 B ping-pong / 2")
@@ -79,11 +82,14 @@ def _latency(ax, r):
 def _throughput(ax, r, size, unit, scale, title, floor=None):
     rows = [(b, v[size]) for b, v in r["stream"].items() if "delivered_per_s" in v.get(size, {})]
     labels = [f"{b} ({100 * v['seen']:.0f}% seen)" for b, v in rows]
-    bars = _bars(ax, labels, [v["delivered_per_s"] * scale for _, v in rows], log=floor is None)
+    fmt = (lambda v: f"{v:.2f}") if floor else report._num
+    bars = _bars(ax, labels, [v["delivered_per_s"] * scale for _, v in rows], log=floor is None, fmt=fmt)
     for bar, (backend, _) in zip(bars, rows):
         bar.set_color(COLORS.get(backend, OTHER))
+    ax.scatter([v["written_per_s"] * scale for _, v in rows], range(len(rows)), marker="|", s=200, color="black",
+               label="written", zorder=3)
+    ax.legend(loc="lower right", fontsize=8)
     if floor:
-        ax.axvline(floor, color="black", linestyle="--", linewidth=1)
-        ax.text(floor, len(rows) - 0.5, " memcpy", fontsize=8)
-    ax.set_xlabel(unit + ("" if floor else " (log)"))
+        _floor_line(ax, floor, "memcpy floor")
+    ax.set_xlabel(unit + ", bar; written, tick" + ("" if floor else " (log)"))
     ax.set_title(title)

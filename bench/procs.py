@@ -25,14 +25,19 @@ class WorkerError(RuntimeError):
 
 
 class Session:
-    def __init__(self, backend, plan, *, ready_timeout: float = 60.0):
-        """`plan` has one list of ends per worker: ("writer", spec) or ("reader", spec, index)."""
+    """`workers` child processes sharing the channels `specs` ({key: spec}) of one backend.
+
+    Each command names the ends its worker needs, ("writer", key) or
+    ("reader", key, index); a worker opens an end the first time and keeps it.
+    """
+
+    def __init__(self, backend, specs: dict, workers: int, *, ready_timeout: float = 60.0):
         ctx = multiprocessing.get_context("spawn")
-        self.procs, self.conns = [], []
+        self.procs, self.conns, self.broken = [], [], None
         try:
-            for ends in plan:
+            for _ in range(workers):
                 parent, child = ctx.Pipe()
-                proc = ctx.Process(target=worker, args=(backend.name, ends, child), daemon=True)
+                proc = ctx.Process(target=worker, args=(backend.name, specs, child), daemon=True)
                 proc.start()
                 child.close()
                 self.procs.append(proc)
@@ -63,11 +68,27 @@ class Session:
         return value
 
     def run(self, commands, timeout: float):
-        """Send commands[i] to worker i and return the answers in the same order."""
+        """Send commands[i] to worker i (workers past the list stay idle); return the answers.
+
+        Every answer is collected before a worker's error is raised, so the next
+        trial starts clean; a worker that does not answer in time breaks the session.
+        """
+        if self.broken:
+            raise WorkerError(f"an earlier trial left a worker hanging: {self.broken}")
         for conn, command in zip(self.conns, commands):
             conn.send(command)
         limit = time.monotonic() + timeout
-        return [self._answer(conn, max(0.1, limit - time.monotonic())) for conn in self.conns]
+        answers, failure = [], None
+        for conn, _ in zip(self.conns, commands):
+            try:
+                answers.append(self._answer(conn, max(0.1, limit - time.monotonic())))
+            except WorkerError as exc:
+                failure = failure or exc
+                if "no answer" in str(exc) or "died" in str(exc):
+                    self.broken = str(exc)
+        if failure:
+            raise failure
+        return answers
 
     def close(self):
         for conn in self.conns:
@@ -91,26 +112,32 @@ class Session:
 # --------------------------------------------------------------------------- inside the child
 
 
-def worker(backend_name, ends, ctrl):
+def worker(backend_name, specs, ctrl):
     import backends
 
     backend = backends.BY_NAME[backend_name]
-    opened = []
+    opened: dict = {}
+
+    def end(ref):
+        if ref not in opened:
+            role, key, *index = ref
+            opened[ref] = backend.writer(specs[key]) if role == "writer" else backend.reader(specs[key], index[0])
+        return opened[ref]
+
     try:
-        for end in ends:
-            opened.append(backend.writer(end[1]) if end[0] == "writer" else backend.reader(end[1], end[2]))
         ctrl.send(("ready", os.getpid()))
         while (command := ctrl.recv()) is not None:
-            ctrl.send(("ok", TASKS[command["task"]](opened, command)))
-    except BaseException:
-        try:
-            ctrl.send(("error", traceback.format_exc()))
-        except OSError:
-            pass
-    finally:
-        for end in reversed(opened):
             try:
-                end.close()
+                ends = [end(tuple(ref)) for ref in command["ends"]]
+                ctrl.send(("ok", TASKS[command["task"]](ends, command)))
+            except Exception:  # this trial failed; the worker stays for the next one
+                ctrl.send(("error", traceback.format_exc()))
+    except (EOFError, OSError, KeyboardInterrupt):
+        pass  # the parent is gone or stopping us
+    finally:
+        for opened_end in reversed(list(opened.values())):
+            try:
+                opened_end.close()
             except Exception:
                 pass
 

@@ -3,8 +3,8 @@
     python bench/profile.py [--op write|read|read_into|zero_copy|noop ...] [--size 64]
 
 Each statement runs in a loop of N1 and then of N2 calls under
-`valgrind --tool=callgrind`; subtracting the two profiles function by function
-leaves exactly what one call costs (interpreter, argument parsing, the ring,
+`valgrind --tool=callgrind`, after the same set-up; subtracting the two
+profiles function by function leaves exactly what one call costs (interpreter, argument parsing, the ring,
 memcpy, allocation), without start-up and import. Instruction counts do not
 depend on what else the machine is doing, unlike the timings of run.py
 (`perf stat` cannot read cycle counters on this kind of machine).
@@ -33,14 +33,14 @@ SETUP = """
 import os, numpy, quillmere
 name = "/qmbench-profile-%d" % os.getpid()
 size = {size}
-w = quillmere.BytesWriter(name, entry_length=size, entry_count=2 * {n})
+w = quillmere.BytesWriter(name, entry_length=size, entry_count=2 * {most})
 r = quillmere.BytesReader(name)
 z = quillmere.BytesReader(name, enable_zero_copy=True)
 data = bytes(size)
 out = numpy.empty(size, numpy.uint8)
 b = b"x" * 64
-if {fill}:
-    for _ in range({n}):
+if {fill}:  # the same set-up for both loop lengths, so that it cancels out
+    for _ in range({most}):
         w.write(data)
 """
 STATEMENTS = {
@@ -54,6 +54,8 @@ LOOP = """
 def loop(w, r, z, data, out, b):  # locals, as in timeit: no dictionary look-ups per call
     for _ in range({n}):
         {stmt}
+import gc
+gc.disable()  # as in the timed runs: collections would be charged to whichever call triggers them
 loop(w, r, z, data, out, b)
 quillmere.unlink(name)
 """
@@ -67,14 +69,16 @@ def unstripped_module_dir() -> pathlib.Path | None:
 
 def profile_counts(op: str, size: int, n: int, module_dir) -> dict[str, int]:
     stmt, fill = STATEMENTS[op]
-    code = SETUP.format(size=size, n=n, fill=fill) + LOOP.format(n=n, stmt=stmt)
+    code = SETUP.format(size=size, most=N2, fill=fill) + LOOP.format(n=n, stmt=stmt)
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1")  # idle BLAS threads would count as per-call work
     if module_dir is not None:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(module_dir), env.get("PYTHONPATH")]))
     with tempfile.TemporaryDirectory() as tmp:
         out = pathlib.Path(tmp) / "callgrind.out"
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
-                       check=True, capture_output=True, env=env, timeout=600)
+        run = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
+                             capture_output=True, text=True, env=env, timeout=900)
+        if run.returncode != 0:
+            raise RuntimeError(f"valgrind run failed:\n{run.stderr[-2000:]}")
         text = subprocess.run(["callgrind_annotate", "--threshold=100", str(out)], check=True, capture_output=True,
                               text=True).stdout
     counts: dict[str, int] = collections.Counter()

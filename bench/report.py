@@ -47,7 +47,7 @@ def floors_section(r) -> str:
     return "\n".join([
         "Floors",
         f"  no-op C method call b.__len__()        {f['noop_ns']:.1f} ns",
-        f"  memcpy 1 MiB (numpy.copyto, 8 dsts)    {f['memcpy_gbps']:.2f} GB/s",
+        f"  memcpy 1 MiB (numpy.copyto, 16 dsts)   {f['memcpy_gbps']:.2f} GB/s",
         f"  C++ cache-line ping-pong               {pp_text}",
     ])
 
@@ -71,6 +71,8 @@ def inproc_section(r) -> str:
             if any(c != "-" for c in cells):
                 rows.append([backend] + cells)
         out += ["", f"  {inproc.OP_LABELS[op]}", _indent(_table(["backend"] + [SIZE_LABEL[s] for s in common.SIZES], rows))]
+    out += ["", "  multiprocessing.Queue.put only queues a reference: a feeder thread pickles and writes it later,",
+            "  outside the timed call. '-': the backend has no such call, or a lone process cannot buffer a batch."]
     return "\n".join(out)
 
 
@@ -210,9 +212,14 @@ def _compare(workload, values, *, lower_is_better):
     return out
 
 
+def _gap(quillmere, other) -> str:
+    """The difference as a share of the larger value: a few percent is a tie within noise."""
+    return f"{100 * abs(quillmere - other) / max(abs(quillmere), abs(other), 1e-12):.0f}% apart"
+
+
 def _ahead_target(r) -> dict:
     rows = comparisons(r)
-    behind = [f"{w} vs {b} ({_num(q)} vs {_num(v)})" for w, b, q, v, ahead in rows if not ahead]
+    behind = [f"{w} vs {b} ({_num(q)} vs {_num(v)}, {_gap(q, v)})" for w, b, q, v, ahead in rows if not ahead]
     detail = f"ahead in {len(rows) - len(behind)} of {len(rows)} comparisons"
     if behind:
         detail += "; behind: " + "; ".join(behind)

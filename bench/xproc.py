@@ -9,7 +9,10 @@ import common
 from procs import Session
 
 LATENCY_CAPACITY = 64
-STREAM_CAPACITY = {64: 1024, common.MIB: 16}
+# Entries per channel (ring slots, queue bound, high-water mark: the same for every backend).
+# Two busy processes on two shared cores rarely run at the same time: a lossy ring must
+# hold what the writer produces while the reader waits for a core, so 64 B rings get 16 Ki.
+STREAM_CAPACITY = {64: 16384, common.MIB: 16}
 START_DELAY_S = 0.3  # every worker is ready; give them this long to reach the common start
 LOSSY_GRACE_S = 0.02
 QUEUE_GRACE_S = 3.0  # a queue's reader drains its backlog and waits for the end marker
@@ -18,40 +21,78 @@ PACED_SEEN = 0.99
 PACED_LATE_SHARE = 0.05  # a paced writer that needs 5 % longer than its window did not keep the rate
 
 
-class _Channels:
-    """Channels made for one measurement, removed whatever happens."""
+class Bench:
+    """Every channel of one backend's cross-process workloads, and one set of worker processes.
+
+    Spawning interpreters is the slowest part of a run on two cores, so all the
+    workloads of a backend share one writer worker and FANOUT_READERS reader
+    workers (the first two double as pinger and echo), spawned once.
+    """
 
     def __init__(self, backend):
-        self.backend, self.specs = backend, []
-
-    def make(self, size, capacity, readers=1):
-        self.specs.append(self.backend.create(size, capacity, readers))
-        return self.specs[-1]
+        self.backend, self._specs = backend, {}
 
     def __enter__(self):
+        try:
+            self._make("there", 64, LATENCY_CAPACITY)
+            self._make("back", 64, LATENCY_CAPACITY)
+            self._make("stream64", 64, STREAM_CAPACITY[64])
+            self._make("stream1m", common.MIB, STREAM_CAPACITY[common.MIB])
+            self._make("fanout", 64, STREAM_CAPACITY[64], FANOUT_READERS)
+            self.session = Session(self.backend, self._specs, 1 + FANOUT_READERS)
+        except BaseException:
+            self._destroy()
+            raise
         return self
 
     def __exit__(self, *exc):
-        for spec in self.specs:
-            self.backend.destroy(spec)
+        self.session.close()
+        self._destroy()
         return False
 
+    def _make(self, key, size, capacity, readers=1):
+        self._specs[key] = self.backend.create(size, capacity, readers)
 
-def latency(backend, budget: common.Budget) -> dict:
+    def _destroy(self):
+        for spec in self._specs.values():
+            self.backend.destroy(spec)
+        self._specs = {}
+
+    def pair(self, key: str, size: int, readers: int = 1) -> "Pair":
+        return Pair(self, key, size, readers)
+
+
+class Pair:
+    """The writer worker and `readers` reader workers on one channel of a Bench."""
+
+    def __init__(self, bench: Bench, key: str, size: int, readers: int):
+        self.bench, self.key, self.size, self.readers = bench, key, size, readers
+        self.backend = bench.backend
+        self.capacity = STREAM_CAPACITY[size]
+
+    def trial(self, duration, *, rate=None, mode="copy", work_ns=0, delay=0.05):
+        """One window: (writer's answer, [each reader's answer])."""
+        start = common.now() + delay
+        write = dict(_write_command(self.size, start, duration, rate), ends=[("writer", self.key)])
+        reads = [dict(_read_command(self.backend, start, duration, mode, work_ns), ends=[("reader", self.key, i)])
+                 for i in range(self.readers)]
+        wrote, *got = self.bench.session.run([write] + reads, timeout=duration + delay + QUEUE_GRACE_S + 20)
+        return wrote, got
+
+
+def latency(bench: Bench, budget: common.Budget) -> dict:
     """(c) one-way latency of 64 B, as ping-pong round trip / 2 over two channels."""
-    with _Channels(backend) as channels:
-        there, back = channels.make(64, LATENCY_CAPACITY), channels.make(64, LATENCY_CAPACITY)
-        plan = [[("writer", there), ("reader", back, 0)], [("reader", there, 0), ("writer", back)]]
-        with Session(backend, plan) as session:
-            deadline = common.now() + budget.latency_seconds + 10
-            ping = {
-                "task": "ping",
-                "round_trips": budget.latency_round_trips,
-                "warmup": budget.latency_round_trips // 10,
-                "seconds": budget.latency_seconds,
-                "deadline": deadline,
-            }
-            samples, _ = session.run([ping, {"task": "echo", "deadline": deadline}], timeout=budget.latency_seconds + 15)
+    deadline = common.now() + budget.latency_seconds + 10
+    ping = {
+        "task": "ping",
+        "ends": [("writer", "there"), ("reader", "back", 0)],
+        "round_trips": budget.latency_round_trips,
+        "warmup": budget.latency_round_trips // 10,
+        "seconds": budget.latency_seconds,
+        "deadline": deadline,
+    }
+    echo = {"task": "echo", "ends": [("reader", "there", 0), ("writer", "back")], "deadline": deadline}
+    samples, _ = bench.session.run([ping, echo], timeout=budget.latency_seconds + 15)
     samples.sort()
     if not samples:
         return {"skipped": "no round trip completed"}
@@ -73,17 +114,10 @@ def _write_command(size, start, duration, rate=None):
     return {"task": "write", "size": size, "start": start, "duration": duration, "rate": rate}
 
 
-def stream(backend, budget: common.Budget, size: int, readers: int = 1) -> dict:
-    """(d)/(e) one writer flat out, `readers` copying readers, one window."""
-    duration = budget.stream_seconds
-    with _Channels(backend) as channels:
-        spec = channels.make(size, STREAM_CAPACITY.get(size, 256), readers)
-        plan = [[("writer", spec)]] + [[("reader", spec, i)] for i in range(readers)]
-        with Session(backend, plan) as session:
-            start = common.now() + START_DELAY_S
-            commands = [_write_command(size, start, duration)] + [_read_command(backend, start, duration)] * readers
-            wrote, *got = session.run(commands, timeout=duration + QUEUE_GRACE_S + 20)
-    return _stream_summary(size, wrote, got)
+def stream(pair: Pair, budget: common.Budget) -> dict:
+    """(d)/(e) the writer flat out, every reader copying, one window."""
+    wrote, got = pair.trial(budget.stream_seconds, delay=START_DELAY_S)
+    return _stream_summary(pair.size, wrote, got)
 
 
 def _stream_summary(size, wrote, got) -> dict:
@@ -101,39 +135,46 @@ def _stream_summary(size, wrote, got) -> dict:
     }
 
 
-def paced(backend, budget: common.Budget, ceiling: float) -> dict:
+def paced(pair: Pair, budget: common.Budget, ceiling: float) -> dict:
     """(f) the highest paced write rate at which a copying reader still sees >= 99 % of the entries.
 
-    Bisection over log(rate) between 1e3/s and `ceiling` (the flat-out write rate
-    from the streaming run); a trial passes when the reader received at least
-    99 % of the entries the schedule called for, whether they were lost (a ring)
-    or never written in time (a queue whose writer could not keep up).
+    Bisection over log(rate) between 1e3/s and `ceiling` (above the flat-out write
+    rate of the streaming window); a trial passes when the reader received at
+    least 99 % of the entries the schedule called for, whether the rest were lost
+    (a ring) or never written in time (a queue whose writer could not keep up).
     """
     duration = budget.paced_trial_seconds
-    with _Channels(backend) as channels:
-        spec = channels.make(64, STREAM_CAPACITY[64])
-        with Session(backend, [[("writer", spec)], [("reader", spec, 0)]]) as session:
 
-            def trial(rate):
-                start = common.now() + 0.05
-                commands = [_write_command(64, start, duration, rate), _read_command(backend, start, duration)]
-                wrote, got = session.run(commands, timeout=duration + QUEUE_GRACE_S + 20)
-                on_time = wrote["elapsed"] <= duration * (1 + PACED_LATE_SHARE)
-                return got["received"] / (rate * duration), on_time
+    def trial(rate):
+        wrote, (got,) = pair.trial(duration, rate=rate)
+        on_time = wrote["elapsed"] <= duration * (1 + PACED_LATE_SHARE)
+        return got["received"] / (rate * duration), on_time
 
-            return _bisect_rate(trial, 1e3, max(ceiling, 2e3), budget.paced_steps)
+    return _bisect_rate(trial, 1e3, max(ceiling, 2e3), budget.paced_steps)
 
 
 def _bisect_rate(trial, low, high, steps) -> dict:
-    """A rate passes when the reader saw >= 99 % of the schedule and the writer kept to it."""
-    seen_low, on_time = trial(low)
-    if seen_low < PACED_SEEN or not on_time:
+    """A rate passes when the reader saw >= 99 % of the schedule and the writer kept to it.
+
+    A failed trial is run once more before the rate counts as too high: on two
+    shared cores one descheduled moment can fail a window that the channel can carry.
+    """
+
+    def passes(rate):
+        for _ in range(2):
+            seen, on_time = trial(rate)
+            if seen >= PACED_SEEN and on_time:
+                return True, seen
+        return False, seen
+
+    ok, seen_low = passes(low)
+    if not ok:
         return {"max_rate_per_s": 0.0, "seen_at_max": seen_low, "note": f"fails even at {low:.0f}/s"}
     best = {"max_rate_per_s": low, "seen_at_max": seen_low}
     for _ in range(steps):
         rate = math.sqrt(low * high)
-        seen, on_time = trial(rate)
-        if seen >= PACED_SEEN and on_time:
+        ok, seen = passes(rate)
+        if ok:
             low, best = rate, {"max_rate_per_s": rate, "seen_at_max": seen}
         else:
             high = rate
@@ -141,30 +182,23 @@ def _bisect_rate(trial, low, high, steps) -> dict:
     return best
 
 
-def lapped(backend, budget: common.Budget, work_ns: int = 20_000) -> dict:
+def lapped(pair: Pair, budget: common.Budget, work_ns: int = 20_000) -> dict:
     """(f) a reader doing `work_ns` of work per entry against a writer running flat out.
 
     "in order" reads with `read()`: once lapped it gets the oldest entry still in
-    the ring, so every entry it handles is about one ring behind. "newest" uses
-    `read(from_entry_seq=writer_entry_seq - 1)`, the skip-to-newest idiom.
+    the ring, so every entry it handles is about one ring behind. "skip to newest"
+    uses `read(from_entry_seq=writer_entry_seq - 1)` and handles the newest one.
     """
     duration = budget.lapped_seconds
-    result = {}
-    with _Channels(backend) as channels:
-        spec = channels.make(64, STREAM_CAPACITY[64])
-        with Session(backend, [[("writer", spec)], [("reader", spec, 0)]]) as session:
-            for mode, label in (("lapped", "in_order"), ("newest", "skip_to_newest")):
-                start = common.now() + 0.05
-                commands = [_write_command(64, start, duration), _read_command(backend, start, duration, mode, work_ns)]
-                wrote, got = session.run(commands, timeout=duration + 20)
-                lags = sorted(got["lags"]) or [0]
-                result[label] = {
-                    "handled_per_s": got["received"] / duration,
-                    "seen": got["received"] / max(wrote["written"], 1),
-                    "lag_p50_entries": common.percentile(lags, 0.5),
-                    "lag_max_entries": lags[-1],
-                    "gaps": got["gaps"],
-                }
-    result["work_ns"] = work_ns
-    result["ring_entries"] = STREAM_CAPACITY[64]
+    result = {"work_ns": work_ns, "ring_entries": pair.capacity}
+    for mode, label in (("lapped", "in_order"), ("newest", "skip_to_newest")):
+        wrote, (got,) = pair.trial(duration, mode=mode, work_ns=work_ns)
+        lags = sorted(got["lags"]) or [0]
+        result[label] = {
+            "handled_per_s": got["received"] / duration,
+            "seen": got["received"] / max(wrote["written"], 1),
+            "lag_p50_entries": common.percentile(lags, 0.5),
+            "lag_max_entries": lags[-1],
+            "gaps": got["gaps"],
+        }
     return result
