@@ -39,12 +39,14 @@ def _bars(ax, labels, values, *, log=True, fmt=report._num):
         ax.set_xscale("log")
     for bar, value in zip(bars, values):
         ax.text(bar.get_width(), bar.get_y() + bar.get_height() / 2, f" {fmt(value)}", va="center", fontsize=8)
+    if values:  # room on the right for the value labels and the legend
+        ax.set_xlim(right=max(values) * (4 if log else 1.35))
     return bars
 
 
 def _floor_line(ax, x, label):
     ax.axvline(x, color="black", linestyle="--", linewidth=1, label=label)
-    ax.legend(loc="lower right", fontsize=8)
+    ax.legend(loc="best", fontsize=8, framealpha=0.9)
 
 
 def _inproc(ax, r):
@@ -74,7 +76,7 @@ def _latency(ax, r):
     floor = r["floors"]["pingpong"].get("p50_ns")
     if floor:
         _floor_line(ax, floor, "C++ ping-pong floor")
-    ax.legend(loc="lower right", fontsize=8)
+    ax.legend(loc="best", fontsize=8, framealpha=0.9)
     ax.set_xlabel("one-way ns, p50 bar, p99 tick (log)")
     ax.set_title("Cross-process latency, 64 B ping-pong / 2")
 
@@ -86,9 +88,11 @@ def _throughput(ax, r, size, unit, scale, title, floor=None):
     bars = _bars(ax, labels, [v["delivered_per_s"] * scale for _, v in rows], log=floor is None, fmt=fmt)
     for bar, (backend, _) in zip(bars, rows):
         bar.set_color(COLORS.get(backend, OTHER))
-    ax.scatter([v["written_per_s"] * scale for _, v in rows], range(len(rows)), marker="|", s=200, color="black",
-               label="written", zorder=3)
-    ax.legend(loc="lower right", fontsize=8)
+    written = [v["written_per_s"] * scale for _, v in rows]
+    ax.scatter(written, range(len(rows)), marker="|", s=200, color="black", label="written", zorder=3)
+    if written:
+        ax.set_xlim(right=max(ax.get_xlim()[1], max(written) * (1.35 if floor else 4)))
+    ax.legend(loc="best" if floor else "lower right", fontsize=8, framealpha=0.9)
     if floor:
         _floor_line(ax, floor, "memcpy floor")
     ax.set_xlabel(unit + ", bar; written, tick" + ("" if floor else " (log)"))

@@ -70,7 +70,9 @@ def unstripped_module_dir() -> pathlib.Path | None:
 def profile_counts(op: str, size: int, n: int, module_dir) -> dict[str, int]:
     stmt, fill = STATEMENTS[op]
     code = SETUP.format(size=size, most=N2, fill=fill) + LOOP.format(n=n, stmt=stmt)
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")  # idle BLAS threads would count as per-call work
+    # Idle BLAS threads would count as per-call work, and a random hash seed makes the dictionary
+    # probes of start-up differ between the two runs, which would not cancel out.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", PYTHONHASHSEED="0")
     if module_dir is not None:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(module_dir), env.get("PYTHONPATH")]))
     with tempfile.TemporaryDirectory() as tmp:
@@ -90,9 +92,30 @@ def profile_counts(op: str, size: int, n: int, module_dir) -> dict[str, int]:
 
 
 def _function(location: str) -> str:
-    """'file:function [object]' -> 'function (object)', shortened for the table."""
-    location = re.sub(r"\s*\[[^\]]*/([^/\]]+)\]$", r" (\1)", location)
-    return location.split(":", 1)[-1] if ":" in location else location
+    """'file:function [object]' -> 'function (object)', template and parameter lists elided."""
+    obj = re.search(r"\[[^\]]*?([^/\]]+)\]$", location)
+    name = location[: obj.start()].strip() if obj else location
+    name = name.split(":", 1)[-1] if re.match(r"^[^:]*\.[a-zA-Z]+:", name) or name.startswith("???:") else name
+    entry = re.search(r"::(\w+)>::call\(", name)  # the binding's per-method entry point template
+    short = f"{_elide(name)}  [{entry.group(1)}]" if entry else _elide(name)
+    return short + (f" ({obj.group(1)})" if obj else "")
+
+
+def _elide(name: str) -> str:
+    """Drop what is inside <...> and (...), so that C++ names stay one readable line."""
+    out, depth = [], 0
+    for ch in name:
+        if ch in "<(":
+            if depth == 0:
+                out.append(ch)
+            depth += 1
+        elif ch in ">)" and depth:
+            depth -= 1
+            if depth == 0:
+                out.append(ch)
+        elif depth == 0:
+            out.append(ch)
+    return "".join(out)
 
 
 def per_call(op: str, size: int, module_dir) -> tuple[float, list[tuple[str, float]]]:
