@@ -2,9 +2,9 @@
 
 A backend knows three things:
 - `available()`: None when it can run here, else the reason it is skipped;
-- `create(size, capacity, readers)` / `destroy(spec)`: make and remove one
-  channel in the parent; `spec` is handed to spawned children as-is;
-- `writer(spec)` / `reader(spec, index)`: open an end inside a child, and
+- `create(size, capacity, readers)` / `destroy(conf)`: make and remove one
+  channel in the parent; `conf` is handed to spawned children as-is;
+- `writer(conf)` / `reader(conf, index)`: open an end inside a child, and
   `inproc(size, batch)`: a namespace plus the statements timed in-process.
 
 Writers have `send(data)` and `finish()` (an end marker for queues that
@@ -40,7 +40,7 @@ class Backend:
     def available(self) -> str | None:
         return None
 
-    def destroy(self, spec) -> None:
+    def destroy(self, conf) -> None:
         pass
 
 
@@ -84,20 +84,20 @@ class QuillmereBackend(Backend):
         _creators[name] = quillmere.BytesReader(name, entry_length=size, entry_count=capacity)
         return {"name": name, "size": size, "capacity": capacity}
 
-    def destroy(self, spec):
+    def destroy(self, conf):
         import quillmere
 
-        _creators.pop(spec["name"], None)
-        quillmere.unlink(spec["name"])
+        _creators.pop(conf["name"], None)
+        quillmere.unlink(conf["name"])
 
-    def writer(self, spec):
+    def writer(self, conf):
         import quillmere
 
-        w = quillmere.BytesWriter(spec["name"], entry_length=spec["size"], entry_count=spec["capacity"])
+        w = quillmere.BytesWriter(conf["name"], entry_length=conf["size"], entry_count=conf["capacity"])
         return _Sender(w.write, close=lambda: None, keep=w)
 
-    def reader(self, spec, index):
-        return _QuillmereReader(spec)
+    def reader(self, conf, index):
+        return _QuillmereReader(conf)
 
     def inproc(self, size, batch):
         import quillmere
@@ -130,11 +130,11 @@ _creators: dict = {}
 
 
 class _QuillmereReader:
-    def __init__(self, spec):
+    def __init__(self, conf):
         import quillmere
 
-        self.r = quillmere.BytesReader(spec["name"])
-        self.size = spec["size"]
+        self.r = quillmere.BytesReader(conf["name"])
+        self.size = conf["size"]
         self.out = numpy.empty(self.size, numpy.uint8)
 
     def recv(self, deadline):
@@ -189,22 +189,22 @@ class ShmRingBackend(Backend):
         _creators[name] = shmring.Ring(name, size, capacity, create=True)
         return {"name": name, "size": size, "capacity": capacity}
 
-    def destroy(self, spec):
-        ring = _creators.pop(spec["name"], None)
+    def destroy(self, conf):
+        ring = _creators.pop(conf["name"], None)
         if ring is not None:
             ring.close(unlink=True)
 
-    def _attach(self, spec):
-        ring = shmring.Ring(spec["name"], spec["size"], spec["capacity"], create=False)
+    def _attach(self, conf):
+        ring = shmring.Ring(conf["name"], conf["size"], conf["capacity"], create=False)
         # Children share the parent's resource tracker; the parent unlinks the segment.
         return ring
 
-    def writer(self, spec):
-        ring = self._attach(spec)
+    def writer(self, conf):
+        ring = self._attach(conf)
         return _Sender(shmring.RingWriter(ring).write, close=ring.close)
 
-    def reader(self, spec, index):
-        return _RingReader(self._attach(spec))
+    def reader(self, conf, index):
+        return _RingReader(self._attach(conf))
 
     def inproc(self, size, batch):
         name = common.unique_name("ring-inproc")
@@ -259,8 +259,8 @@ class _PointToPoint(Backend):
     def create(self, size, capacity, readers):
         return {"size": size, "capacity": capacity, "chans": [self._make(size, capacity) for _ in range(readers)]}
 
-    def writer(self, spec):
-        senders = [self._sender(chan, spec) for chan in spec["chans"]]
+    def writer(self, conf):
+        senders = [self._sender(chan, conf) for chan in conf["chans"]]
         if len(senders) == 1:
             return _Sender(senders[0], close=lambda: None, finish=lambda: senders[0](b""))
 
@@ -279,11 +279,11 @@ class MpQueueBackend(_PointToPoint):
 
         return multiprocessing.get_context("spawn").Queue(maxsize=capacity)
 
-    def _sender(self, chan, spec):
+    def _sender(self, chan, conf):
         return chan.put
 
-    def reader(self, spec, index):
-        q = spec["chans"][index]
+    def reader(self, conf, index):
+        q = conf["chans"][index]
 
         def recv_fast():
             try:
@@ -370,12 +370,12 @@ class MpPipeBackend(_PointToPoint):
         _grow_pipe(tx)
         return rx, tx
 
-    def _sender(self, chan, spec):
+    def _sender(self, chan, conf):
         return chan[1].send_bytes
 
-    def reader(self, spec, index):
-        rx = spec["chans"][index][0]
-        out = bytearray(spec["size"])
+    def reader(self, conf, index):
+        rx = conf["chans"][index][0]
+        out = bytearray(conf["size"])
         # Blocking receive: the writer always ends a stream with an empty message.
         return _BlockingReader(rx.recv_bytes, lambda: rx.recv_bytes_into(out))
 
@@ -425,11 +425,11 @@ class FasterFifoBackend(_PointToPoint):
 
         return faster_fifo.Queue(max_size_bytes=max(capacity * (size + 64), 2 * size + 4096))
 
-    def _sender(self, chan, spec):
+    def _sender(self, chan, conf):
         return chan.put
 
-    def reader(self, spec, index):
-        q = spec["chans"][index]
+    def reader(self, conf, index):
+        q = conf["chans"][index]
 
         def recv_fast():
             try:
@@ -466,34 +466,34 @@ class ZmqBackend(Backend):
         path = os.path.join(tempfile.gettempdir(), common.unique_name("zmq").lstrip("/") + ".ipc")
         return {"addr": "ipc://" + path, "path": path, "size": size, "capacity": capacity, "fanout": readers > 1}
 
-    def destroy(self, spec):
+    def destroy(self, conf):
         try:
-            os.unlink(spec["path"])
+            os.unlink(conf["path"])
         except FileNotFoundError:
             pass
 
-    def writer(self, spec):
+    def writer(self, conf):
         import zmq
 
         ctx = zmq.Context()
-        sock = ctx.socket(zmq.PUB if spec["fanout"] else zmq.PUSH)
-        sock.setsockopt(zmq.SNDHWM, spec["capacity"])
+        sock = ctx.socket(zmq.PUB if conf["fanout"] else zmq.PUSH)
+        sock.setsockopt(zmq.SNDHWM, conf["capacity"])
         sock.setsockopt(zmq.LINGER, 0)
-        sock.bind(spec["addr"])
+        sock.bind(conf["addr"])
         return _Sender(sock.send, close=lambda: (sock.close(0), ctx.term()), finish=lambda: sock.send(b""))
 
-    def reader(self, spec, index):
+    def reader(self, conf, index):
         import zmq
 
         ctx = zmq.Context()
-        sock = ctx.socket(zmq.SUB if spec["fanout"] else zmq.PULL)
-        if spec["fanout"]:
+        sock = ctx.socket(zmq.SUB if conf["fanout"] else zmq.PULL)
+        if conf["fanout"]:
             sock.setsockopt(zmq.SUBSCRIBE, b"")
-        sock.setsockopt(zmq.RCVHWM, spec["capacity"])
+        sock.setsockopt(zmq.RCVHWM, conf["capacity"])
         sock.setsockopt(zmq.RCVTIMEO, int(BLOCKING_TIMEOUT_S * 1000))
         sock.setsockopt(zmq.LINGER, 0)
-        sock.connect(spec["addr"])
-        out = bytearray(spec["size"])
+        sock.connect(conf["addr"])
+        out = bytearray(conf["size"])
 
         def recv_one():
             try:
@@ -512,11 +512,11 @@ class ZmqBackend(Backend):
     def inproc(self, size, batch):
         import zmq
 
-        spec = self.create(size, 4 * batch, 1)
+        conf = self.create(size, 4 * batch, 1)
         ctx = zmq.Context()
         push, pull = ctx.socket(zmq.PUSH), ctx.socket(zmq.PULL)
-        push.bind(spec["addr"])
-        pull.connect(spec["addr"])
+        push.bind(conf["addr"])
+        pull.connect(conf["addr"])
         ns = {"push": push, "pull": pull, "data": bytes(size), "out": bytearray(size)}
         _queue_fill_drain(ns, push.send, pull.recv, batch)
         ns["settle"] = lambda: time.sleep(0.001 + batch * size / 2e9)  # let the I/O thread move the batch
@@ -532,7 +532,7 @@ class ZmqBackend(Backend):
             push.close(0)
             pull.close(0)
             ctx.term()
-            self.destroy(spec)
+            self.destroy(conf)
 
         return ns, ops, close
 
@@ -557,20 +557,20 @@ class Iceoryx2Backend(Backend):
     def create(self, size, capacity, readers):
         return {"service": common.unique_name("iox").strip("/").replace("-", "_"), "size": size, "capacity": capacity}
 
-    def writer(self, spec):
-        port = _IoxPort(spec)
-        pub = port.service.publisher_builder().initial_max_slice_len(spec["size"]).create()
-        send = _iox_sender(pub, spec["size"])
+    def writer(self, conf):
+        port = _IoxPort(conf)
+        pub = port.service.publisher_builder().initial_max_slice_len(conf["size"]).create()
+        send = _iox_sender(pub, conf["size"])
         return _Sender(send, close=port.close, keep=pub)
 
-    def reader(self, spec, index):
-        port = _IoxPort(spec)
+    def reader(self, conf, index):
+        port = _IoxPort(conf)
         sub = port.service.subscriber_builder().create()
-        return _IoxReader(port, sub, spec["size"])
+        return _IoxReader(port, sub, conf["size"])
 
     def inproc(self, size, batch):
-        spec = self.create(size, 2 * batch, 1)
-        port = _IoxPort(spec)
+        conf = self.create(size, 2 * batch, 1)
+        port = _IoxPort(conf)
         pub = port.service.publisher_builder().initial_max_slice_len(size).create()
         reader = _IoxReader(port, port.service.subscriber_builder().create(), size)
         ns = {"send": _iox_sender(pub, size), "rd": reader, "data": bytes(size)}
@@ -596,15 +596,15 @@ class Iceoryx2Backend(Backend):
 class _IoxPort:
     """One iceoryx2 node and the opened publish-subscribe service of a channel."""
 
-    def __init__(self, spec):
+    def __init__(self, conf):
         import iceoryx2 as iox
 
         iox.set_log_level(iox.LogLevel.Error)
         self.node = iox.NodeBuilder.new().create(iox.ServiceType.Ipc)
         self.service = (
-            self.node.service_builder(iox.ServiceName.new(spec["service"]))
+            self.node.service_builder(iox.ServiceName.new(conf["service"]))
             .publish_subscribe(iox.Slice[ctypes.c_uint8])
-            .subscriber_max_buffer_size(spec["capacity"])
+            .subscriber_max_buffer_size(conf["capacity"])
             .history_size(0)
             .max_subscribers(8)
             .enable_safe_overflow(True)

@@ -39,8 +39,8 @@ def measure(backend, budget: common.Budget) -> dict:
     return results
 
 
-def _time_op(op, spec, ns, batch, repeats) -> float:
-    stmt, setup, *check = spec
+def _time_op(op, conf, ns, batch, repeats) -> float:
+    stmt, setup, *check = conf
     if op != "write":
         _check_delivers(check[0] if check else stmt, setup, ns)
     return common.per_call_ns(stmt, ns, setup=setup, number=batch, repeats=repeats)

@@ -25,19 +25,19 @@ class WorkerError(RuntimeError):
 
 
 class Session:
-    """`workers` child processes sharing the channels `specs` ({key: spec}) of one backend.
+    """`workers` child processes sharing the channels `confs` ({key: conf}) of one backend.
 
     Each command names the ends its worker needs, ("writer", key) or
     ("reader", key, index); a worker opens an end the first time and keeps it.
     """
 
-    def __init__(self, backend, specs: dict, workers: int, *, ready_timeout: float = 60.0):
+    def __init__(self, backend, confs: dict, workers: int, *, ready_timeout: float = 60.0):
         ctx = multiprocessing.get_context("spawn")
         self.procs, self.conns, self.broken = [], [], None
         try:
             for _ in range(workers):
                 parent, child = ctx.Pipe()
-                proc = ctx.Process(target=worker, args=(backend.name, specs, child), daemon=True)
+                proc = ctx.Process(target=worker, args=(backend.name, confs, child), daemon=True)
                 proc.start()
                 child.close()
                 self.procs.append(proc)
@@ -112,7 +112,7 @@ class Session:
 # --------------------------------------------------------------------------- inside the child
 
 
-def worker(backend_name, specs, ctrl):
+def worker(backend_name, confs, ctrl):
     import backends
 
     backend = backends.BY_NAME[backend_name]
@@ -121,7 +121,7 @@ def worker(backend_name, specs, ctrl):
     def end(ref):
         if ref not in opened:
             role, key, *index = ref
-            opened[ref] = backend.writer(specs[key]) if role == "writer" else backend.reader(specs[key], index[0])
+            opened[ref] = backend.writer(confs[key]) if role == "writer" else backend.reader(confs[key], index[0])
         return opened[ref]
 
     try:

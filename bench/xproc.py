@@ -30,7 +30,7 @@ class Bench:
     """
 
     def __init__(self, backend):
-        self.backend, self._specs = backend, {}
+        self.backend, self._confs = backend, {}
 
     def __enter__(self):
         try:
@@ -39,7 +39,7 @@ class Bench:
             self._make("stream64", 64, STREAM_CAPACITY[64])
             self._make("stream1m", common.MIB, STREAM_CAPACITY[common.MIB])
             self._make("fanout", 64, STREAM_CAPACITY[64], FANOUT_READERS)
-            self.session = Session(self.backend, self._specs, 1 + FANOUT_READERS)
+            self.session = Session(self.backend, self._confs, 1 + FANOUT_READERS)
         except BaseException:
             self._destroy()
             raise
@@ -51,12 +51,12 @@ class Bench:
         return False
 
     def _make(self, key, size, capacity, readers=1):
-        self._specs[key] = self.backend.create(size, capacity, readers)
+        self._confs[key] = self.backend.create(size, capacity, readers)
 
     def _destroy(self):
-        for spec in self._specs.values():
-            self.backend.destroy(spec)
-        self._specs = {}
+        for conf in self._confs.values():
+            self.backend.destroy(conf)
+        self._confs = {}
 
     def pair(self, key: str, size: int, readers: int = 1) -> "Pair":
         return Pair(self, key, size, readers)
