@@ -271,13 +271,8 @@ class _PointToPoint(Backend):
         return _Sender(send_all, close=lambda: None, finish=lambda: send_all(b""))
 
 
-class MpQueueBackend(_PointToPoint):
-    name = "multiprocessing.Queue"
-
-    def _make(self, size, capacity):
-        import multiprocessing
-
-        return multiprocessing.get_context("spawn").Queue(maxsize=capacity)
+class _QueueBackend(_PointToPoint):
+    """A queue with put/get(timeout): the writer puts, each reader gets from its own queue."""
 
     def _sender(self, chan, conf):
         return chan.put
@@ -292,6 +287,15 @@ class MpQueueBackend(_PointToPoint):
                 return None
 
         return _BlockingReader(lambda: _get_or_none(q, BLOCKING_TIMEOUT_S), recv_fast)
+
+
+class MpQueueBackend(_QueueBackend):
+    name = "multiprocessing.Queue"
+
+    def _make(self, size, capacity):
+        import multiprocessing
+
+        return multiprocessing.get_context("spawn").Queue(maxsize=capacity)
 
     def inproc(self, size, batch):
         q = self._make(size, 4 * batch)
@@ -410,7 +414,7 @@ def _grow_pipe(conn):
         pass
 
 
-class FasterFifoBackend(_PointToPoint):
+class FasterFifoBackend(_QueueBackend):
     name = "faster-fifo"
 
     def available(self):
@@ -424,20 +428,6 @@ class FasterFifoBackend(_PointToPoint):
         import faster_fifo
 
         return faster_fifo.Queue(max_size_bytes=max(capacity * (size + 64), 2 * size + 4096))
-
-    def _sender(self, chan, conf):
-        return chan.put
-
-    def reader(self, conf, index):
-        q = conf["chans"][index]
-
-        def recv_fast():
-            try:
-                return len(q.get(timeout=BLOCKING_TIMEOUT_S))
-            except queue_module.Empty:
-                return None
-
-        return _BlockingReader(lambda: _get_or_none(q, BLOCKING_TIMEOUT_S), recv_fast)
 
     def inproc(self, size, batch):
         q = self._make(size, 4 * batch)
