@@ -53,8 +53,8 @@ class RawReader {
                                                  std::optional<std::uint64_t> from_entry_seq) {
     if (destination.size() != entry_length_) [[unlikely]]
       return detail::destination_mismatch(destination.size(), entry_length_);
+    if (!has_newer(from_entry_seq)) return std::nullopt;
     const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
-    if (writer_entry_seq() <= watermark) return std::nullopt;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
       const auto chosen = choose_next(watermark);
       if (!chosen) return std::nullopt;
@@ -69,8 +69,8 @@ class RawReader {
   // Holds the oldest entry newer than the watermark in place (word S -> -S, so the writer
   // skips the slot) and moves the watermark to it.
   std::optional<ReadSlot> try_acquire(std::optional<std::uint64_t> from_entry_seq) noexcept {
+    if (!has_newer(from_entry_seq)) return std::nullopt;
     const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
-    if (writer_entry_seq() <= watermark) return std::nullopt;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
       const auto chosen = choose_next(watermark);
       if (!chosen) return std::nullopt;
@@ -99,6 +99,13 @@ class RawReader {
     word(slot.index)
         .compare_exchange_strong(expected, held, std::memory_order_release,
                                  std::memory_order_relaxed);
+  }
+
+  // Whether the header shows an entry newer than the watermark in force (from_entry_seq, else
+  // our own). A false answer is what read_into() and try_acquire() return without looking at
+  // any slot, so a caller may skip preparing a destination when it gets one.
+  bool has_newer(std::optional<std::uint64_t> from_entry_seq) const noexcept {
+    return writer_entry_seq() > from_entry_seq.value_or(last_entry_seq_);
   }
 
   // entry_seq of the last entry the writer committed (header word; any process may scribble

@@ -141,24 +141,35 @@ class RawWriter {
 
   // Probes from the cursor, each slot at most once; the cursor itself does not move.
   std::optional<std::uint64_t> claim_slot() noexcept {
+    // What the cursor's slot holds when nothing was skipped: the entry of one lap ago.
+    const std::uint64_t lap_ago =
+        last_entry_seq_ >= entry_count_ ? last_entry_seq_ + 1 - entry_count_ : 0;
     std::uint64_t index = cursor_;
     for (std::uint64_t probed = 0; probed < entry_count_; ++probed) {
-      if (try_claim(index)) return index;
+      if (try_claim(index, static_cast<std::int64_t>(lap_ago))) return index;
       index = next_index(index);
     }
     return std::nullopt;
   }
 
-  bool try_claim(std::uint64_t index) noexcept {
+  // Word (non-negative) -> 0, never from a held (negative) word. The first swap expects
+  // `guess` rather than a value loaded beforehand: a locked instruction fetches the line for
+  // writing in one cross-core transfer, where a load would fetch it shared and the swap then
+  // pay a second round trip to take it over from the readers. A wrong guess costs one more
+  // swap on a line we already own.
+  bool try_claim(std::uint64_t index, std::int64_t guess) noexcept {
     auto slot_word = word(index);
-    // relaxed: only picks the value to swap from; the compare-and-swap re-validates it.
-    std::int64_t seen = slot_word.load(std::memory_order_relaxed);
-    if (seen < 0) return false;  // held by the zero-copy reader: never touch it
+    std::int64_t seen = guess;
     // acquire: pairs with the release in RawReader::release, so the holder's last payload
-    // reads happen before our payload stores. A failed swap means a hold just landed.
+    // reads happen before our payload stores. A failed swap changes nothing and tells us the
+    // word; the second one fails only when a hold (or a scribble) landed in between.
     if (!slot_word.compare_exchange_strong(seen, 0, std::memory_order_acquire,
-                                           std::memory_order_relaxed))
-      return false;
+                                           std::memory_order_relaxed)) {
+      if (seen < 0) return false;  // held by the zero-copy reader: never touch it
+      if (!slot_word.compare_exchange_strong(seen, 0, std::memory_order_acquire,
+                                             std::memory_order_relaxed))
+        return false;
+    }
     // release fence: the 0 above becomes visible before any payload store that follows, so a
     // copying reader that sees one of our payload bytes also sees the word changed when it
     // re-checks (pairs with the acquire fence in RawReader::copy_validated). On x86 this is

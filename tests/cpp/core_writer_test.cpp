@@ -61,6 +61,20 @@ TEST(CoreWriter, OneSlotRingReplacesItsOnlyEntry) {
   }
 }
 
+// The claim first expects the entry of one lap ago; any other non-negative word (a scribble,
+// an abandoned claim's 0) must still be claimed.
+TEST(CoreWriter, ClaimsASlotWhateverNonNegativeWordItHolds) {
+  PlainRing ring(8, 4);
+  auto writer = attach(ring);
+  for (unsigned char b = 1; b <= 4; ++b) ASSERT_TRUE(writer.write(filled(8, b)).has_value());
+  ring.set_word(0, 77);
+  ring.set_word(1, 0);
+  ASSERT_TRUE(writer.write(filled(8, 5)).has_value());
+  ASSERT_TRUE(writer.commit(*writer.try_acquire()).has_value());
+  EXPECT_EQ(state_of(ring), (RingState{{5, 6, 3, 4}, 2, 6}));
+  EXPECT_TRUE(testing::all_equal(ring.payload(0), 5));
+}
+
 TEST(CoreWriter, WrongLengthIsRefusedAndChangesNothing) {
   PlainRing ring(16, 4);
   auto writer = attach(ring);

@@ -198,6 +198,9 @@ struct ReaderClass {
       raise_panic("connected");
       return nullptr;
     }
+    // Nothing newer: answer before allocating a payload that would only be thrown away (an
+    // `out` is still checked first, as it would be by a read that finds something).
+    if (!out && !ring->has_newer(from_entry_seq)) Py_RETURN_NONE;
     Destination destination;
     if (!(out ? use_out(out, ring->entry_length(), Traits::unit, destination)
               : Traits::new_payload(ring->entry_length(), destination)))
