@@ -22,19 +22,20 @@ class Budget:
     """How long each part of a run may take; `--quick` shrinks every number."""
 
     inproc_repeats: int  # timed batches per in-process row
-    latency_round_trips: int
-    latency_seconds: float  # hard cap per backend, whatever the round-trip count
-    stream_seconds: float  # one streaming / fan-out window
+    rounds: int  # cross-process workloads: rounds, each running every backend once
+    latency_round_trips: int  # per backend, over all rounds
+    latency_seconds: float  # hard cap per backend over all rounds, whatever the round-trip count
+    stream_seconds: float  # one streaming / fan-out window (one per round)
     paced_trial_seconds: float
     paced_steps: int  # bisection steps of the paced-writer search
     lapped_seconds: float
-    floor_round_trips: int
+    floor_round_trips: int  # per ping-pong floor measurement
 
     @staticmethod
     def for_mode(quick: bool) -> "Budget":
         if quick:
-            return Budget(15, 3000, 0.6, 0.3, 0.12, 4, 0.3, 50_000)
-        return Budget(60, 20_000, 3.0, 1.0, 0.25, 7, 1.0, 200_000)
+            return Budget(15, 3, 3000, 0.6, 0.2, 0.12, 4, 0.3, 50_000)
+        return Budget(60, 5, 20_000, 3.0, 0.4, 0.25, 7, 1.0, 200_000)
 
 
 def unique_name(tag: str) -> str:
@@ -54,23 +55,60 @@ def percentile(sorted_values, fraction: float) -> float:
     return float(sorted_values[index])
 
 
-def per_call_ns(stmt: str, ns: dict, *, setup: str = "pass", number: int, repeats: int) -> float:
-    """Median cost in ns of one `stmt`, timed in batches of `number` calls.
+class BatchTimer:
+    """Times batches of `number` runs of `stmt`; `setup` runs untimed before every batch.
 
-    `setup` runs untimed before every batch (to refill or drain a channel). The
-    cost of the timing loop itself is measured the same way and subtracted, so
-    the result is the statement alone; garbage collection is off while timing.
+    Batches of several timers can be interleaved, so that slow drift of the machine
+    (frequency, neighbours, where the virtual CPUs sit) hits every timer alike.
     """
-    timer = timeit.Timer(stmt, setup=setup, globals=ns)
-    empty = timeit.Timer("pass", globals=ns)  # no setup: it may expect the statement to run
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(3):  # warm-up: first-touch page faults of every slot, caches
-            timer.timeit(number)
-        batches = timer.repeat(repeat=repeats, number=number)
-        loop = min(empty.repeat(repeat=max(3, repeats // 4), number=number))
-    finally:
-        if was_enabled:
+
+    def __init__(self, stmt: str, ns: dict, *, setup: str = "pass", number: int):
+        self._timer = timeit.Timer(stmt, setup=setup, globals=ns)
+        self._empty = timeit.Timer("pass", globals=ns)  # no setup: it may expect the statement to run
+        self.number = number
+        self.batches: list[float] = []
+
+    def warm_up(self, batches: int = 3) -> None:
+        for _ in range(batches):  # first-touch page faults of every slot, caches
+            self._timer.timeit(self.number)
+
+    def batch(self) -> None:
+        self.batches += self._timer.repeat(repeat=1, number=self.number)
+
+    def per_call_ns(self) -> float:
+        """Median batch minus the cost of the timing loop itself, per statement."""
+        loop = min(self._empty.repeat(repeat=max(3, len(self.batches) // 4), number=self.number))
+        return max(0.0, (statistics.median(self.batches) - loop) / self.number * 1e9)
+
+
+def gc_paused():
+    """Context manager: garbage collection off while timing."""
+    return _GcPaused()
+
+
+class _GcPaused:
+    def __enter__(self):
+        self._was_enabled = gc.isenabled()
+        gc.disable()
+
+    def __exit__(self, *exc):
+        if self._was_enabled:
             gc.enable()
-    return max(0.0, (statistics.median(batches) - loop) / number * 1e9)
+        return False
+
+
+def per_call_ns(stmt: str, ns: dict, *, setup: str = "pass", number: int, repeats: int) -> float:
+    """Median cost in ns of one `stmt`, timed in `repeats` batches of `number` calls."""
+    timer = BatchTimer(stmt, ns, setup=setup, number=number)
+    with gc_paused():
+        timer.warm_up()
+        for _ in range(repeats):
+            timer.batch()
+        return timer.per_call_ns()
+
+
+def rotated(items: list, turn: int) -> list:
+    """`items` starting at position `turn`: each round of an interleaved measurement starts
+    with another backend, so none is always measured first or right after another."""
+    turn %= max(len(items), 1)
+    return items[turn:] + items[:turn]

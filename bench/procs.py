@@ -166,18 +166,24 @@ def task_ping(ends, command):
     send, recv, deadline = writer.send, reader.recv, command["deadline"]
     clock = time.perf_counter_ns
     message = bytes(range(64))
-    stop_after = common.now() + command["seconds"]
+    # Warm up for a while rather than a number of round trips: two processes that were just
+    # woken (and virtual CPUs that the host had parked) need milliseconds to reach speed.
+    warm_until = common.now() + command["warmup_seconds"]
+    stop_after = warm_until + command["seconds"]
     samples = []
     try:
-        for i in range(command["warmup"] + command["round_trips"]):
+        while len(samples) < command["round_trips"]:
             start = clock()
             send(message)
             if recv(deadline) is None:
                 break
-            if i >= command["warmup"]:
-                samples.append(clock() - start)
-                if len(samples) % 256 == 0 and common.now() > stop_after:
-                    break
+            if warm_until:
+                if common.now() > warm_until:
+                    warm_until = 0.0
+                continue
+            samples.append(clock() - start)
+            if len(samples) % 256 == 0 and common.now() > stop_after:
+                break
     finally:
         writer.send(STOP)
     return samples

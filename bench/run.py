@@ -4,12 +4,16 @@
 
 Runs every workload for every backend that imports, in one process tree on
 one machine, prints medians and ratios, and optionally writes JSON and a PNG
-(to bench/results/). The default run takes a few minutes, `--quick` about one.
+(to bench/results/). Backends take turns within every workload (in-process rows
+batch by batch, cross-process ones round by round), so drift of the machine
+during the run reaches all of them alike. The default run takes a few minutes,
+`--quick` about two.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import pathlib
@@ -26,6 +30,7 @@ import common  # noqa: E402
 import floors  # noqa: E402
 import inproc  # noqa: E402
 import report  # noqa: E402
+import rounds  # noqa: E402
 import xproc  # noqa: E402
 
 RESULTS = HERE / "results"
@@ -44,18 +49,13 @@ def machine() -> dict:
             "kernel": platform.release(), "load_before": os.getloadavg()[0]}
 
 
-def _reason(exc: Exception) -> str:
-    detail = str(exc).strip().splitlines()
-    return detail[-1] if detail else type(exc).__name__
-
-
 def _guarded(label, fn, *args):
     """Run one measurement; a failure becomes a 'skipped' entry instead of ending the run."""
     started = time.monotonic()
     try:
         result = fn(*args)
     except Exception as exc:  # one broken backend must not sink the whole comparison
-        result = {"skipped": f"failed: {_reason(exc)}"}
+        result = {"skipped": f"failed: {rounds._reason(exc)}"}
         if os.environ.get("QMBENCH_DEBUG"):
             traceback.print_exc()
     print(f"  {label}: {time.monotonic() - started:.1f} s", file=sys.stderr, flush=True)
@@ -66,56 +66,69 @@ def run(quick: bool, names: list[str] | None) -> dict:
     budget = common.Budget.for_mode(quick)
     r = {"quick": quick, "machine": machine(), "skipped": {}, "inproc": {}, "latency": {}, "stream": {},
          "fanout": {}, "paced": {}, "lapped": {}}
-    print("floors", file=sys.stderr, flush=True)
-    r["floors"] = {"noop_ns": floors.noop_call_ns(budget), "memcpy_gbps": floors.memcpy_gbps(budget),
-                   "pingpong": floors.pingpong_floor(budget)}
-    chosen = [b for b in backends.ALL if not names or b.name in names]
-    for backend in chosen:
+    chosen = []
+    for backend in backends.ALL:
+        if names and backend.name not in names:
+            continue
         reason = backend.available()
         if reason:
             r["skipped"][backend.name] = reason
-            continue
-        print(backend.name, file=sys.stderr, flush=True)
-        _run_backend(backend, budget, r)
+        else:
+            chosen.append(backend)
+    print("floors", file=sys.stderr, flush=True)
+    r["floors"] = {"noop_ns": floors.noop_call_ns(budget), "memcpy_gbps": floors.memcpy_gbps(budget)}
+    print("in-process rows, every backend in turn", file=sys.stderr, flush=True)
+    r["inproc"] = _guarded("in-process", inproc.measure_all, chosen, budget)
+    if "skipped" in r["inproc"]:
+        r["inproc"] = {}
+    # The in-process floors again, right after the rows they are compared with; noise only
+    # ever makes a floor look worse, so the stricter of the two readings stands.
+    r["floors"]["noop_ns"] = min(r["floors"]["noop_ns"], floors.noop_call_ns(budget))
+    r["floors"]["memcpy_gbps"] = max(r["floors"]["memcpy_gbps"], floors.memcpy_gbps(budget))
+    with contextlib.ExitStack() as stack:
+        benches = {}
+        for backend in chosen:
+            print(f"starting the worker processes of {backend.name}", file=sys.stderr, flush=True)
+            try:
+                benches[backend.name] = stack.enter_context(xproc.Bench(backend))
+            except Exception as exc:  # its worker processes did not start
+                failed = {"skipped": f"failed to start: {rounds._reason(exc)}"}
+                r["latency"][backend.name] = r["paced"][backend.name] = failed
+                r["stream"][backend.name] = r["fanout"][backend.name] = {"64": failed}
+        _cross_process(benches, budget, r)
     r["machine"]["load_after"] = os.getloadavg()[0]
     r["targets"] = report.targets(r)
     return r
 
 
-def _run_backend(backend, budget, r) -> None:
-    name = backend.name
-    measured = _guarded("in-process", inproc.measure, backend, budget)
-    if "skipped" not in measured:
-        r["inproc"][name] = {op: {str(s): v for s, v in by_size.items()} for op, by_size in measured.items()}
-    if name == report.QM:
-        # The floors again, right after the rows they are compared with; noise only ever makes a
-        # floor look worse, so the stricter of the two readings stands.
-        r["floors"]["noop_ns"] = min(r["floors"]["noop_ns"], floors.noop_call_ns(budget))
-        r["floors"]["memcpy_gbps"] = max(r["floors"]["memcpy_gbps"], floors.memcpy_gbps(budget))
-    try:
-        with xproc.Bench(backend) as bench:
-            _cross_process(bench, budget, r)
-    except Exception as exc:  # the worker processes did not start
-        failed = {"skipped": f"failed to start: {_reason(exc)}"}
-        r["latency"].setdefault(name, failed)
-        r["stream"].setdefault(name, {"64": failed})
-        r["fanout"].setdefault(name, {"64": failed})
-        r["paced"].setdefault(name, failed)
+def _cross_process(benches, budget, r) -> None:
+    print("cross-process rows, every backend in turn", file=sys.stderr, flush=True)
+    latency = _guarded("latency", rounds.latency, benches, budget)
+    if isinstance(latency, dict):  # failed as a whole
+        r["floors"]["pingpong"] = latency
+    else:
+        r["latency"].update(latency[0])
+        r["floors"]["pingpong"] = latency[1]
+    for key, size, label in (("stream64", 64, "stream 64 B"), ("stream1m", common.MIB, "stream 1 MiB")):
+        by_backend = _per_backend(benches, _guarded(label, rounds.stream, benches, budget, key, size))
+        for name, summary in by_backend.items():
+            r["stream"].setdefault(name, {})[str(size)] = summary
+    fanout = _guarded("fan-out", rounds.stream, benches, budget, "fanout", 64, xproc.FANOUT_READERS)
+    for name, summary in _per_backend(benches, fanout).items():
+        r["fanout"][name] = {"64": summary}
+    # The paced-writer search adapts each trial to the last one, so it runs backend by backend.
+    for name, bench in benches.items():
+        flat = r["stream"].get(name, {}).get("64", {})
+        ceiling = 1.2 * max(flat.get("written_per_s", 0.0), flat.get("delivered_per_s", 0.0), 1e4)
+        pair = bench.pair("stream64", 64)
+        r["paced"][name] = _guarded(f"paced, {name}", xproc.paced, pair, budget, ceiling)
+        if bench.backend.skip_to_newest:
+            r["lapped"][name] = _guarded(f"lapped reader, {name}", xproc.lapped, pair, budget)
 
 
-def _cross_process(bench, budget, r) -> None:
-    name = bench.backend.name
-    r["latency"][name] = _guarded("latency", xproc.latency, bench, budget)
-    stream = r["stream"][name] = {}
-    pair = bench.pair("stream64", 64)
-    flat = stream["64"] = _guarded("stream 64 B", xproc.stream, pair, budget)
-    ceiling = 1.2 * max(flat.get("written_per_s", 0.0), flat.get("delivered_per_s", 0.0), 1e4)
-    r["paced"][name] = _guarded("paced", xproc.paced, pair, budget, ceiling)
-    if bench.backend.skip_to_newest:
-        r["lapped"][name] = _guarded("lapped reader", xproc.lapped, pair, budget)
-    stream[str(common.MIB)] = _guarded("stream 1 MiB", xproc.stream, bench.pair("stream1m", common.MIB), budget)
-    fanout = bench.pair("fanout", 64, xproc.FANOUT_READERS)
-    r["fanout"][name] = {"64": _guarded("fan-out", xproc.stream, fanout, budget)}
+def _per_backend(benches, result: dict) -> dict:
+    """A workload's {backend: summary}; a workload that failed as a whole fails every backend."""
+    return {name: result for name in benches} if "skipped" in result else result
 
 
 def main(argv=None) -> int:

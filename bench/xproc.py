@@ -9,11 +9,13 @@ import common
 from procs import Session
 
 LATENCY_CAPACITY = 64
+LATENCY_WARMUP_S = 0.03  # ping-pong before the first sample of every round
 # Entries per channel (ring slots, queue bound, high-water mark: the same for every backend).
 # Two busy processes on two shared cores rarely run at the same time: a lossy ring must
 # hold what the writer produces while the reader waits for a core, so 64 B rings get 16 Ki.
-STREAM_CAPACITY = {64: 16384, common.MIB: 16}
-START_DELAY_S = 0.3  # every worker is ready; give them this long to reach the common start
+# 1 MiB entries get 4 slots, as in the in-process rows.
+STREAM_CAPACITY = {64: 16384, common.MIB: 4}
+START_DELAY_S = 0.2  # every worker is ready; give them this long to reach the common start
 LOSSY_GRACE_S = 0.02
 QUEUE_GRACE_S = 3.0  # a queue's reader drains its backlog and waits for the end marker
 FANOUT_READERS = 4
@@ -80,22 +82,29 @@ class Pair:
         return wrote, got
 
 
-def latency(bench: Bench, budget: common.Budget) -> dict:
-    """(c) one-way latency of 64 B, as ping-pong round trip / 2 over two channels."""
-    deadline = common.now() + budget.latency_seconds + 10
+def latency_samples(bench: Bench, budget: common.Budget) -> list[int]:
+    """(c) one round's share of the 64 B ping-pong over two channels: round trips in ns."""
+    seconds = budget.latency_seconds / budget.rounds
+    deadline = common.now() + LATENCY_WARMUP_S + seconds + 10
+    round_trips = max(500, budget.latency_round_trips // budget.rounds)
     ping = {
         "task": "ping",
         "ends": [("writer", "there"), ("reader", "back", 0)],
-        "round_trips": budget.latency_round_trips,
-        "warmup": budget.latency_round_trips // 10,
-        "seconds": budget.latency_seconds,
+        "round_trips": round_trips,
+        "warmup_seconds": LATENCY_WARMUP_S,
+        "seconds": seconds,
         "deadline": deadline,
     }
     echo = {"task": "echo", "ends": [("reader", "there", 0), ("writer", "back")], "deadline": deadline}
-    samples, _ = bench.session.run([ping, echo], timeout=budget.latency_seconds + 15)
-    samples.sort()
+    samples, _ = bench.session.run([ping, echo], timeout=LATENCY_WARMUP_S + seconds + 15)
+    return samples
+
+
+def latency_summary(samples: list[int]) -> dict:
+    """One-way percentiles: round trip / 2."""
     if not samples:
         return {"skipped": "no round trip completed"}
+    samples = sorted(samples)
     return {
         "round_trips": len(samples),
         "p50_ns": common.percentile(samples, 0.50) / 2,

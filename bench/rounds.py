@@ -1,0 +1,83 @@
+"""Cross-process workloads of every backend, interleaved round by round.
+
+The machine changes under a run: its two virtual CPUs share one physical core for a
+while (a cache line crosses in about 70 ns) and sit on two for another (about 240 ns),
+and neighbours come and go. Measured one backend after the other, whichever ran in a
+good phase would win. So each workload runs in rounds, every backend once per round in
+a rotating order, and a result is the median of its rounds (latency: the percentiles of
+all its round trips). The ping-pong floor is measured right before quillmere's latency
+in every round, and the ratio of the two is taken round by round.
+"""
+
+from __future__ import annotations
+
+import statistics
+
+import common
+import floors
+import xproc
+
+QM = "quillmere"
+
+
+def latency(benches: dict, budget: common.Budget) -> tuple[dict, dict]:
+    """({backend: latency summary}, ping-pong floor summary)."""
+    samples: dict = {name: [] for name in benches}
+    failures: dict = {}
+    floor_runs, ratios = [], []
+    for turn in range(budget.rounds):
+        names = common.rotated(list(benches), turn)
+        if QM not in names:
+            floor_runs.append(floors.pingpong_floor(budget))
+        for name in names:
+            if name == QM:
+                floor_runs.append(floors.pingpong_floor(budget))
+            try:
+                got = xproc.latency_samples(benches[name], budget)
+            except Exception as exc:  # one broken backend must not sink the others
+                failures[name] = f"failed: {_reason(exc)}"
+                continue
+            samples[name] += got
+            floor = floor_runs[-1].get("p50_ns")
+            if name == QM and got and floor:
+                ratios.append(xproc.latency_summary(got)["p50_ns"] / floor)
+    summaries = {name: xproc.latency_summary(s) if s else {"skipped": failures.get(name, "no round trip")}
+                 for name, s in samples.items()}
+    if ratios:
+        summaries[QM]["floor_ratio_p50"] = statistics.median(ratios)
+        summaries[QM]["floor_ratios"] = ratios
+    return summaries, _floor_summary(floor_runs)
+
+
+def _floor_summary(runs: list[dict]) -> dict:
+    good = [run for run in runs if "p50_ns" in run]
+    if not good:
+        return runs[-1] if runs else {"skipped": "not measured"}
+    summary = _median_fields(good)
+    summary["p50_ns_rounds"] = [run["p50_ns"] for run in good]
+    return summary
+
+
+def stream(benches: dict, budget: common.Budget, key: str, size: int, readers: int = 1) -> dict:
+    """{backend: median of its rounds' streaming summaries} for the channel `key`."""
+    per: dict = {name: [] for name in benches}
+    failures: dict = {}
+    for turn in range(budget.rounds):
+        for name in common.rotated(list(benches), turn):
+            try:
+                per[name].append(xproc.stream(benches[name].pair(key, size, readers), budget))
+            except Exception as exc:
+                failures[name] = f"failed: {_reason(exc)}"
+    return {name: _median_fields(runs) if runs else {"skipped": failures.get(name, "not run")}
+            for name, runs in per.items()}
+
+
+def _median_fields(runs: list[dict]) -> dict:
+    """Field by field median of several summaries of the same shape."""
+    return {key: statistics.median(run[key] for run in runs) if isinstance(value, (int, float)) else value
+            for key, value in runs[0].items()}
+
+
+def _reason(exc: Exception) -> str:
+    detail = str(exc).strip().splitlines()
+    return detail[-1] if detail else type(exc).__name__
