@@ -6,6 +6,7 @@ import dataclasses
 import gc
 import itertools
 import os
+import random
 import statistics
 import time
 import timeit
@@ -107,8 +108,7 @@ def per_call_ns(stmt: str, ns: dict, *, setup: str = "pass", number: int, repeat
         return timer.per_call_ns()
 
 
-def rotated(items: list, turn: int) -> list:
-    """`items` starting at position `turn`: each round of an interleaved measurement starts
-    with another backend, so none is always measured first or right after another."""
-    turn %= max(len(items), 1)
-    return items[turn:] + items[:turn]
+def turn_order(items: list, turn: int) -> list:
+    """The order of one round of an interleaved measurement: shuffled anew each round (and the
+    same in every run), so that no backend always goes first or always follows the same one."""
+    return random.Random(turn).sample(items, len(items))

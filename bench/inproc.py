@@ -23,7 +23,7 @@ BATCH = {64: 256, 4 * common.KIB: 64, common.MIB: 2}
 
 TURNS = 5  # each backend's batches of a row come in this many blocks, the backends taking turns
 MIN_BLOCK = 5  # batches
-SETTLE_S = 0.01  # pause after each block: background threads of the backend just timed go idle
+SETTLE_S = 0.02  # pause after each block: background threads of the backend just timed go idle
 
 
 def measure_all(backends, budget: common.Budget) -> dict:
@@ -57,7 +57,7 @@ def measure_all(backends, budget: common.Budget) -> dict:
                         timer.warm_up()
                     turns = max(1, min(TURNS, repeats // MIN_BLOCK))
                     for turn in range(turns):
-                        for name in common.rotated(list(timers), turn):
+                        for name in common.turn_order(list(timers), turn):
                             timer = timers[name][0]
                             timer.warm_up(2)  # a lap of its ring back in the cache after the others' turns
                             for _ in range(-(-repeats // turns)):

@@ -4,7 +4,7 @@ The machine changes under a run: its two virtual CPUs share one physical core fo
 while (a cache line crosses in about 70 ns) and sit on two for another (about 240 ns),
 and neighbours come and go. Measured one backend after the other, whichever ran in a
 good phase would win. So each workload runs in rounds, every backend once per round in
-a rotating order, and a result is the median of its rounds (latency: the percentiles of
+a shuffled order, and a result is the median of its rounds (latency: the percentiles of
 all its round trips). The ping-pong floor is measured right before quillmere's latency
 in every round, and the ratio of the two is taken round by round.
 """
@@ -26,7 +26,7 @@ def latency(benches: dict, budget: common.Budget) -> tuple[dict, dict]:
     failures: dict = {}
     floor_runs, ratios = [], []
     for turn in range(budget.rounds):
-        names = common.rotated(list(benches), turn)
+        names = common.turn_order(list(benches), turn)
         if QM not in names:
             floor_runs.append(floors.pingpong_floor(budget))
         for name in names:
@@ -63,7 +63,7 @@ def stream(benches: dict, budget: common.Budget, key: str, size: int, readers: i
     per: dict = {name: [] for name in benches}
     failures: dict = {}
     for turn in range(budget.rounds):
-        for name in common.rotated(list(benches), turn):
+        for name in common.turn_order(list(benches), turn):
             try:
                 per[name].append(xproc.stream(benches[name].pair(key, size, readers), budget))
             except Exception as exc:
