@@ -35,7 +35,7 @@ def _bars(ax, labels, values, *, log=True, fmt=report._num):
     colors = [COLORS.get(label, OTHER) for label in labels]
     bars = ax.barh(labels, values, color=colors)
     ax.invert_yaxis()
-    if log:
+    if log and values:  # a workload that failed as a whole leaves an empty panel
         ax.set_xscale("log")
     for bar, value in zip(bars, values):
         ax.text(bar.get_width(), bar.get_y() + bar.get_height() / 2, f" {fmt(value)}", va="center", fontsize=8)

@@ -30,17 +30,17 @@ def latency(benches: dict, budget: common.Budget) -> tuple[dict, dict]:
         if QM not in names:
             floor_runs.append(floors.pingpong_floor(budget))
         for name in names:
-            if name == QM:
-                floor_runs.append(floors.pingpong_floor(budget))
+            floor = floors.pingpong_floor(budget) if name == QM else None
             try:
                 got = xproc.latency_samples(benches[name], budget)
             except Exception as exc:  # one broken backend must not sink the others
                 failures[name] = f"failed: {_reason(exc)}"
                 continue
             samples[name] += got
-            floor = floor_runs[-1].get("p50_ns")
-            if name == QM and got and floor:
-                ratios.append(xproc.latency_summary(got)["p50_ns"] / floor)
+            if floor is not None:
+                floor_runs.append(floor)
+                if got and "p50_ns" in floor:
+                    ratios.append(xproc.latency_summary(got)["p50_ns"] / floor["p50_ns"])
     summaries = {name: xproc.latency_summary(s) if s else {"skipped": failures.get(name, "no round trip")}
                  for name, s in samples.items()}
     if ratios:
