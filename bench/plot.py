@@ -76,6 +76,7 @@ def _latency(ax, r):
     floor = r["floors"]["pingpong"].get("p50_ns")
     if floor:
         _floor_line(ax, floor, "C++ ping-pong floor")
+        ax.set_xlim(left=floor / 1.5)
     ax.legend(loc="best", fontsize=8, framealpha=0.9)
     ax.set_xlabel("one-way ns, p50 bar, p99 tick (log)")
     ax.set_title("Cross-process latency, 64 B ping-pong / 2")
