@@ -112,3 +112,9 @@ def turn_order(items: list, turn: int) -> list:
     """The order of one round of an interleaved measurement: shuffled anew each round (and the
     same in every run), so that no backend always goes first or always follows the same one."""
     return random.Random(turn).sample(items, len(items))
+
+
+def reason(exc: Exception) -> str:
+    """The last line of an exception's message: what a skipped row reports."""
+    detail = str(exc).strip().splitlines()
+    return detail[-1] if detail else type(exc).__name__

@@ -16,8 +16,7 @@ import statistics
 import common
 import floors
 import xproc
-
-QM = "quillmere"
+from report import QM
 
 
 def latency(benches: dict, budget: common.Budget) -> tuple[dict, dict]:
@@ -34,7 +33,7 @@ def latency(benches: dict, budget: common.Budget) -> tuple[dict, dict]:
             try:
                 got = xproc.latency_samples(benches[name], budget)
             except Exception as exc:  # one broken backend must not sink the others
-                failures[name] = f"failed: {_reason(exc)}"
+                failures[name] = f"failed: {common.reason(exc)}"
                 continue
             samples[name] += got
             if floor is not None:
@@ -67,7 +66,7 @@ def stream(benches: dict, budget: common.Budget, key: str, size: int, readers: i
             try:
                 per[name].append(xproc.stream(benches[name].pair(key, size, readers), budget))
             except Exception as exc:
-                failures[name] = f"failed: {_reason(exc)}"
+                failures[name] = f"failed: {common.reason(exc)}"
     return {name: _median_fields(runs) if runs else {"skipped": failures.get(name, "not run")}
             for name, runs in per.items()}
 
@@ -76,8 +75,3 @@ def _median_fields(runs: list[dict]) -> dict:
     """Field by field median of several summaries of the same shape."""
     return {key: statistics.median(run[key] for run in runs) if isinstance(value, (int, float)) else value
             for key, value in runs[0].items()}
-
-
-def _reason(exc: Exception) -> str:
-    detail = str(exc).strip().splitlines()
-    return detail[-1] if detail else type(exc).__name__

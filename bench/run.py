@@ -5,9 +5,9 @@
 Runs every workload for every backend that imports, in one process tree on
 one machine, prints medians and ratios, and optionally writes JSON and a PNG
 (to bench/results/). Backends take turns within every workload (in-process rows
-batch by batch, cross-process ones round by round), so drift of the machine
-during the run reaches all of them alike. The default run takes a few minutes,
-`--quick` about two.
+a block of batches at a time, cross-process ones round by round), so drift of the
+machine during the run reaches all of them alike. The default run takes two to
+three minutes, `--quick` about one.
 """
 
 from __future__ import annotations
@@ -55,7 +55,7 @@ def _guarded(label, fn, *args):
     try:
         result = fn(*args)
     except Exception as exc:  # one broken backend must not sink the whole comparison
-        result = {"skipped": f"failed: {rounds._reason(exc)}"}
+        result = {"skipped": f"failed: {common.reason(exc)}"}
         if os.environ.get("QMBENCH_DEBUG"):
             traceback.print_exc()
     print(f"  {label}: {time.monotonic() - started:.1f} s", file=sys.stderr, flush=True)
@@ -92,7 +92,7 @@ def run(quick: bool, names: list[str] | None) -> dict:
             try:
                 benches[backend.name] = stack.enter_context(xproc.Bench(backend))
             except Exception as exc:  # its worker processes did not start
-                failed = {"skipped": f"failed to start: {rounds._reason(exc)}"}
+                failed = {"skipped": f"failed to start: {common.reason(exc)}"}
                 r["latency"][backend.name] = r["paced"][backend.name] = failed
                 r["stream"][backend.name] = r["fanout"][backend.name] = {"64": failed}
         _cross_process(benches, budget, r)
