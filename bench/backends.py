@@ -17,6 +17,7 @@ Each backend uses its own fastest documented copying path.
 from __future__ import annotations
 
 import ctypes
+import importlib
 import os
 import queue as queue_module
 import tempfile
@@ -38,7 +39,15 @@ class Backend:
     native_fanout = False  # one send reaches every reader
     skip_to_newest = False  # reader can jump to the writer's newest entry
 
+    requires: str | None = None  # the module it needs, when that is not part of Python
+
     def available(self) -> str | None:
+        if self.requires is None:
+            return None
+        try:
+            importlib.import_module(self.requires)
+        except Exception as exc:  # a broken binary wheel raises more than ImportError
+            return f"{self.requires} does not import: {exc}"
         return None
 
     def destroy(self, conf) -> None:
@@ -443,13 +452,8 @@ def _grow_pipe(conn) -> int:
 
 class FasterFifoBackend(_QueueBackend):
     name = "faster-fifo"
+    requires = "faster_fifo"
 
-    def available(self):
-        try:
-            import faster_fifo  # noqa: F401
-        except ImportError as exc:
-            return f"faster-fifo does not import: {exc}"
-        return None
 
     def _make(self, size, capacity):
         import faster_fifo
@@ -471,13 +475,8 @@ class ZmqBackend(Backend):
     """PUSH/PULL over ipc:// for one reader, PUB/SUB for fan-out (which drops at the high-water mark)."""
 
     name = "pyzmq ipc://"
+    requires = "zmq"
 
-    def available(self):
-        try:
-            import zmq  # noqa: F401
-        except ImportError as exc:
-            return f"pyzmq does not import: {exc}"
-        return None
 
     def create(self, size, capacity, readers):
         path = os.path.join(tempfile.gettempdir(), common.unique_name("zmq").lstrip("/") + ".ipc")
@@ -561,15 +560,10 @@ class Iceoryx2Backend(Backend):
     """iceoryx2 publish-subscribe of uint8 slices, safe overflow (lossy like quillmere)."""
 
     name = "iceoryx2"
+    requires = "iceoryx2"
     lossy = True
     native_fanout = True
 
-    def available(self):
-        try:
-            import iceoryx2  # noqa: F401
-        except Exception as exc:  # a broken binary wheel raises more than ImportError
-            return f"iceoryx2 does not import: {exc}"
-        return None
 
     def create(self, size, capacity, readers):
         return {"service": common.unique_name("iox").strip("/").replace("-", "_"), "size": size, "capacity": capacity}
