@@ -10,14 +10,7 @@ namespace quillmere::python {
 namespace {
 
 std::string dtype_name(PyArrayObject* array) noexcept {
-  Ref text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
-  Py_ssize_t size = 0;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-  if (utf8 == nullptr) {
-    PyErr_Clear();  // only used to compose another exception's message
-    return "?";
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return message_text(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
 }
 
 const char* dimensions(int count) noexcept {

@@ -8,15 +8,19 @@ namespace quillmere::python {
 
 using quillmere_core::format;
 
-std::string type_name(PyObject* object) noexcept {
-  Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+std::string message_text(PyObject* text) noexcept {
+  Ref owned = Ref::steal(text);
   Py_ssize_t size = 0;
-  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-  if (text == nullptr) {
+  const char* utf8 = owned ? PyUnicode_AsUTF8AndSize(owned.get(), &size) : nullptr;
+  if (utf8 == nullptr) {
     PyErr_Clear();  // only used to compose another exception's message
     return "?";
   }
-  return std::string(text, static_cast<std::size_t>(size));
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string type_name(PyObject* object) noexcept {
+  return message_text(PyType_GetName(Py_TYPE(object)));
 }
 
 void raise_argument_error(const char* argument, std::string_view reason) noexcept {

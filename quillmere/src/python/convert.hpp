@@ -12,6 +12,10 @@
 
 namespace quillmere::python {
 
+// A new reference to a str (or nullptr after a failure), as UTF-8 for another exception's
+// message; "?" when there is none. Takes over the reference and clears any error.
+std::string message_text(PyObject* text) noexcept;
+
 // The name of `object`'s type ("int", "ndarray", ...); "?" if even that fails.
 std::string type_name(PyObject* object) noexcept;
 
