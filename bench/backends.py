@@ -160,9 +160,9 @@ class _QuillmereReader:
         r = self.r
         if r.read(out=self.out) is not None:
             return self.size
-        # Nothing newer, or four copies lost to the writer: a reader that a flat-out writer
-        # lapped reads the oldest entry, the one overwritten next. Skip to half a ring
-        # behind the writer instead, as the README recommends.
+        # Nothing newer, or four copies lost to the writer: skip to half a ring behind the
+        # writer by hand. read() now does that itself after a lost copy; the streaming rows
+        # keep the hand-made skip so that they stay comparable with earlier runs.
         behind = r.writer_entry_seq - self.catch_up
         if behind > r.last_entry_seq and r.read(out=self.out, from_entry_seq=behind) is not None:
             return self.size
