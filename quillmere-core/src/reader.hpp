@@ -9,7 +9,8 @@
 //   word no longer held by that entry changes nothing.
 // - The segment must outlive the RawReader and every ReadSlot, and the mapping must have
 //   passed metadata::check_mapping for the geometry handed to the constructor.
-// - Nothing blocks: a call makes at most 4 attempts, each a bounded scan of the slot words.
+// - Nothing blocks: a call makes at most 4 attempts, each with at most one scan of the slot
+//   words.
 // - The first attempt takes the oldest entry above the watermark. An attempt that lost a race
 //   to the writer is followed by one aimed half a ring behind the writer's newest entry, so a
 //   reader the writer keeps lapping still gets entries; the skip shows as a gap in entry_seq.
@@ -78,7 +79,7 @@ class BasicRawReader {
     if (!has_newer(from_entry_seq)) return std::nullopt;
     const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      const auto chosen = attempt == 0 ? choose_next(watermark) : choose_clear_of_writer(watermark);
+      const auto chosen = choose(attempt, watermark);
       if (!chosen) return std::nullopt;
       if (copy_validated(chosen, destination.data())) {
         accept(chosen);
@@ -94,7 +95,7 @@ class BasicRawReader {
     if (!has_newer(from_entry_seq)) return std::nullopt;
     const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      const auto chosen = attempt == 0 ? choose_next(watermark) : choose_clear_of_writer(watermark);
+      const auto chosen = choose(attempt, watermark);
       if (!chosen) return std::nullopt;
       if (hold(chosen)) {
         accept(chosen);
@@ -159,6 +160,12 @@ class BasicRawReader {
   // payload loads that follow see at least the bytes of the entry this word names.
   std::int64_t load_word(std::uint64_t index) const noexcept {
     return word(index).load(std::memory_order_acquire);
+  }
+
+  // The first attempt of a call takes the oldest entry above the watermark; a later one comes
+  // after a lost race and aims clear of the writer.
+  Candidate choose(int attempt, std::uint64_t watermark) const noexcept {
+    return attempt == 0 ? choose_next(watermark) : choose_clear_of_writer(watermark);
   }
 
   // The committed entry with the smallest entry_seq above the watermark. Fast path: the slot
