@@ -18,6 +18,7 @@ import common
 
 STOP = b"STOP" + bytes(60)  # the ping-pong stop message (64 bytes, like every ping)
 READ_CHECK_EVERY = 64  # reads between two looks at the clock
+PLAIN_READS = ("zero_copy", "read", "read_out")  # quillmere's bare reader loops (xproc.plain)
 
 
 class WorkerError(RuntimeError):
@@ -237,6 +238,8 @@ def task_read(ends, command):
     _sleep_until(start)
     if command["mode"] == "copy":
         return _read_copies(reader.recv_fast, start, hard_end)
+    if command["mode"] in PLAIN_READS:
+        return _read_copies(reader.plain_recv(command["mode"]), start, hard_end)
     return _read_lagging(reader, command, hard_end)
 
 

@@ -140,6 +140,41 @@ def paced_section(r) -> str:
     return "\n".join(text)
 
 
+PLAIN_LABEL = {"zero_copy": "try_acquire() + release()", "read": "read()", "read_out": "read(out=)"}
+PLAIN_SHARE = 0.5  # target: a bare copying loop delivers at least this share of the zero-copy reader's rate
+
+
+def plain_section(r) -> str:
+    plain = r.get("plain", {})
+    if not plain:
+        return ""
+    if "skipped" in plain:
+        return f"(g) Bare reader loops, quillmere: {plain['skipped']}"
+    rows = [[SIZE_LABEL[int(size)], _num(s["ring_entries"]), PLAIN_LABEL[how], _num(s["written_per_s"]),
+             _num(s["delivered_per_s"]),
+             f"{100 * s['seen']:.1f}%", f"{100 * s['share_of_zero_copy']:.0f}%"]
+            for size, by_how in plain.items() for how, s in by_how.items()]
+    head = ["size", "slots", "reader loop", "written/s", "delivered/s", "seen", "of zero-copy (median of rounds)"]
+    return ("(g) Bare reader loops, quillmere: a flat-out writer process, one reader process calling the same\n"
+            "    method over and over, without the catch-up idiom (the zero-copy reader never touches the payload)\n"
+            + _indent(_table(head, rows)))
+
+
+def plain_targets(r) -> list[dict]:
+    plain = r.get("plain", {})
+    if not plain or "skipped" in plain:
+        return []
+    out = []
+    for size, by_how in plain.items():
+        for how in ("read", "read_out"):
+            share = by_how[how]["share_of_zero_copy"]
+            out.append(_target(f"bare {PLAIN_LABEL[how]} loop {SIZE_LABEL[int(size)]} >= {PLAIN_SHARE:.0%} of the "
+                               f"zero-copy reader's delivered rate", share >= PLAIN_SHARE,
+                               f"{share:.0%} ({_num(by_how[how]['delivered_per_s'])} vs "
+                               f"{_num(by_how['zero_copy']['delivered_per_s'])} per s)"))
+    return out
+
+
 def _indent(text, by=2) -> str:
     return "\n".join(" " * by + line for line in text.splitlines())
 
@@ -165,6 +200,7 @@ def targets(r) -> list[dict]:
             out.append(_target(f"1 MiB write >= {MEMCPY_SHARE:.0%} of memcpy bandwidth", share >= MEMCPY_SHARE,
                                f"{gbps:.2f} GB/s = {share:.0%} of {r['floors']['memcpy_gbps']:.2f} GB/s"))
     out += _latency_targets(r)
+    out += plain_targets(r)
     out.append(_ahead_target(r))
     return out
 
@@ -255,5 +291,5 @@ def render(r) -> str:
               stream_section(r, "stream", "(d) Streaming, one writer process -> one reader process (rings drop, queues push back)"),
               stream_section(r, "fanout", f"(e) Fan-out, one writer -> 4 reader processes, 64 B "
                                           f"(this machine has {r['machine']['cores']} cores: 5 busy processes share them)"),
-              paced_section(r), targets_section(r)]
-    return "\n\n".join(parts)
+              paced_section(r), plain_section(r), targets_section(r)]
+    return "\n\n".join(part for part in parts if part)

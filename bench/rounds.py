@@ -15,6 +15,7 @@ import statistics
 
 import common
 import floors
+import procs
 import xproc
 from report import QM
 
@@ -69,6 +70,26 @@ def stream(benches: dict, budget: common.Budget, key: str, size: int, readers: i
                 failures[name] = f"failed: {common.reason(exc)}"
     return {name: _median_fields(runs) if runs else {"skipped": failures.get(name, "not run")}
             for name, runs in per.items()}
+
+
+def plain(bench, budget: common.Budget) -> dict:
+    """{size: {how: median summary}} of quillmere's bare reader loops, the three side by side in
+    every round (shuffled), each with the median of its per-round shares of the zero-copy
+    reader's delivered rate."""
+    out: dict = {}
+    for size in xproc.PLAIN_CHANNELS:
+        pair = bench.plain_pair(size)
+        per: dict = {how: [] for how in procs.PLAIN_READS}
+        shares: dict = {how: [] for how in procs.PLAIN_READS}
+        for turn in range(budget.rounds):
+            got = {how: xproc.plain(pair, budget, how) for how in common.turn_order(list(per), turn)}
+            for how, summary in got.items():
+                per[how].append(summary)
+                shares[how].append(summary["delivered_per_s"] / max(got["zero_copy"]["delivered_per_s"], 1e-9))
+        out[str(size)] = {how: dict(_median_fields(runs), share_of_zero_copy=statistics.median(shares[how]),
+                                    ring_entries=pair.capacity)
+                          for how, runs in per.items()}
+    return out
 
 
 def _median_fields(runs: list[dict]) -> dict:

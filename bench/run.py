@@ -32,6 +32,7 @@ import inproc  # noqa: E402
 import report  # noqa: E402
 import rounds  # noqa: E402
 import xproc  # noqa: E402
+from report import QM  # noqa: E402
 
 RESULTS = HERE / "results"
 
@@ -65,7 +66,7 @@ def _guarded(label, fn, *args):
 def run(quick: bool, names: list[str] | None) -> dict:
     budget = common.Budget.for_mode(quick)
     r = {"quick": quick, "machine": machine(), "skipped": {}, "inproc": {}, "latency": {}, "stream": {},
-         "fanout": {}, "paced": {}, "lapped": {}}
+         "fanout": {}, "paced": {}, "lapped": {}, "plain": {}}
     chosen = []
     for backend in backends.ALL:
         if names and backend.name not in names:
@@ -116,6 +117,8 @@ def _cross_process(benches, budget, r) -> None:
     fanout = _guarded("fan-out", rounds.stream, benches, budget, "fanout", 64, xproc.FANOUT_READERS)
     for name, summary in _per_backend(benches, fanout).items():
         r["fanout"][name] = {"64": summary}
+    if QM in benches:
+        r["plain"] = _guarded("bare reader loops", rounds.plain, benches[QM], budget)
     # The paced-writer search adapts each trial to the last one, so it runs backend by backend.
     for name, bench in benches.items():
         flat = r["stream"].get(name, {}).get("64", {})

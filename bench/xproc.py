@@ -15,6 +15,10 @@ LATENCY_WARMUP_S = 0.03  # ping-pong before the first sample of every round
 # hold what the writer produces while the reader waits for a core, so 64 B rings get 16 Ki.
 # 1 MiB entries get 4 slots, as in the in-process rows.
 STREAM_CAPACITY = {64: 16384, common.MIB: 4}
+# quillmere's bare reader loops (g) run on rings of their own, the geometry of the report that
+# made a plain read() loop a workload: 4096 slots of 64 B, 16 of 1 MiB.
+PLAIN_CAPACITY = {64: 4096, common.MIB: 16}
+PLAIN_CHANNELS = {64: "plain64", common.MIB: "plain1m"}
 START_DELAY_S = 0.2  # every worker is ready; give them this long to reach the common start
 LOSSY_GRACE_S = 0.02
 QUEUE_GRACE_S = 3.0  # a queue's reader drains its backlog and waits for the end marker
@@ -41,6 +45,9 @@ class Bench:
             self._make("stream64", 64, STREAM_CAPACITY[64])
             self._make("stream1m", common.MIB, STREAM_CAPACITY[common.MIB])
             self._make("fanout", 64, STREAM_CAPACITY[64], FANOUT_READERS)
+            if self.backend.plain_loops:
+                for size, key in PLAIN_CHANNELS.items():
+                    self._make(key, size, PLAIN_CAPACITY[size])
             self.session = Session(self.backend, self._confs, 1 + FANOUT_READERS)
         except BaseException:
             self._destroy()
@@ -63,14 +70,17 @@ class Bench:
     def pair(self, key: str, size: int, readers: int = 1) -> "Pair":
         return Pair(self, key, size, readers)
 
+    def plain_pair(self, size: int) -> "Pair":
+        return Pair(self, PLAIN_CHANNELS[size], size, 1, PLAIN_CAPACITY[size])
+
 
 class Pair:
     """The writer worker and `readers` reader workers on one channel of a Bench."""
 
-    def __init__(self, bench: Bench, key: str, size: int, readers: int):
+    def __init__(self, bench: Bench, key: str, size: int, readers: int, capacity: int | None = None):
         self.bench, self.key, self.size, self.readers = bench, key, size, readers
         self.backend = bench.backend
-        self.capacity = STREAM_CAPACITY[size]
+        self.capacity = capacity or STREAM_CAPACITY[size]
 
     def trial(self, duration, *, rate=None, mode="copy", work_ns=0, delay=0.05):
         """One window: (writer's answer, [each reader's answer])."""
@@ -142,6 +152,13 @@ def _stream_summary(size, wrote, got) -> dict:
         "seen": statistics.mean(seen),
         "readers": len(got),
     }
+
+
+def plain(pair: Pair, budget: common.Budget, how: str) -> dict:
+    """(g) quillmere only: the writer flat out, one reader in a bare loop of `how` (one of
+    procs.PLAIN_READS) that never steps ahead by itself when the writer laps it."""
+    wrote, got = pair.trial(budget.stream_seconds, mode=how, delay=START_DELAY_S)
+    return _stream_summary(pair.size, wrote, got)
 
 
 def paced(pair: Pair, budget: common.Budget, ceiling: float) -> dict:

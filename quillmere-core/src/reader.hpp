@@ -9,15 +9,21 @@
 //   word no longer held by that entry changes nothing.
 // - The segment must outlive the RawReader and every ReadSlot, and the mapping must have
 //   passed metadata::check_mapping for the geometry handed to the constructor.
-// - Nothing blocks: a call makes at most 4 attempts, each a bounded scan of the slot words.
+// - Nothing blocks: a call makes at most 4 attempts, each with at most one scan of the slot
+//   words.
+// - The first attempt takes the oldest entry above the watermark. An attempt that lost a race
+//   to the writer is followed by one aimed half a ring behind the writer's newest entry, so a
+//   reader the writer keeps lapping still gets entries; the skip shows as a gap in entry_seq.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "quillmere-core/src/error.hpp"
 #include "quillmere-core/src/metadata.hpp"
@@ -27,6 +33,17 @@ namespace quillmere_core::reader {
 
 // Attempts per call before giving up on a slot the writer keeps reclaiming.
 inline constexpr int kMaxAttempts = 4;
+
+// The largest entry_seq a slot word can carry.
+inline constexpr auto kLargestWord =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// Called with the chosen slot's index between choosing an entry and validating the attempt
+// (after the copy, before the re-check; before the hold's compare-and-swap). Tests put a
+// scripted writer there; the production reader's does nothing and compiles away.
+struct NoInterpose {
+  void operator()(std::uint64_t /*index*/) const noexcept {}
+};
 
 struct ReadSlot {
   std::uint64_t index;
@@ -40,15 +57,21 @@ namespace detail {
                                                                  std::uint64_t expected);
 }  // namespace detail
 
-class RawReader {
+template <class Interpose = NoInterpose>
+class BasicRawReader {
  public:
   // Watermark 0 and slot index 0: a new reader starts with the oldest entry in the ring.
-  RawReader(std::byte* base, std::uint64_t entry_length, std::uint64_t entry_count) noexcept
-      : base_(base), entry_length_(entry_length), entry_count_(entry_count) {}
+  BasicRawReader(std::byte* base, std::uint64_t entry_length, std::uint64_t entry_count,
+                 Interpose interpose = {}) noexcept
+      : base_(base),
+        entry_length_(entry_length),
+        entry_count_(entry_count),
+        interpose_(std::move(interpose)) {}
 
   // Copies the oldest entry newer than the watermark (or from_entry_seq, for this call) into
   // destination and returns its entry_seq; nullopt when there is none or the writer won four
-  // races. Only an accepted copy moves the watermark.
+  // races. After a lost race the next attempt aims clear of the writer (choose_clear_of_writer).
+  // Only an accepted copy moves the watermark.
   Result<std::optional<std::uint64_t>> read_into(std::span<std::byte> destination,
                                                  std::optional<std::uint64_t> from_entry_seq) {
     if (destination.size() != entry_length_) [[unlikely]]
@@ -56,7 +79,7 @@ class RawReader {
     if (!has_newer(from_entry_seq)) return std::nullopt;
     const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      const auto chosen = choose_next(watermark);
+      const auto chosen = choose(attempt, watermark);
       if (!chosen) return std::nullopt;
       if (copy_validated(chosen, destination.data())) {
         accept(chosen);
@@ -72,7 +95,7 @@ class RawReader {
     if (!has_newer(from_entry_seq)) return std::nullopt;
     const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      const auto chosen = choose_next(watermark);
+      const auto chosen = choose(attempt, watermark);
       if (!chosen) return std::nullopt;
       if (hold(chosen)) {
         accept(chosen);
@@ -87,8 +110,6 @@ class RawReader {
   // a slot being rewritten. Only the holder moves a negative word, so a genuine release never
   // fails.
   void release(const ReadSlot& slot) noexcept {
-    constexpr auto kLargestWord =
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     if (slot.index >= entry_count_ || slot.entry_seq == 0 || slot.entry_seq > kLargestWord)
         [[unlikely]]
       return;  // not a ReadSlot of this ring: nothing it could name is ours to change
@@ -141,11 +162,15 @@ class RawReader {
     return word(index).load(std::memory_order_acquire);
   }
 
+  // The first attempt of a call takes the oldest entry above the watermark; a later one comes
+  // after a lost race and aims clear of the writer.
+  Candidate choose(int attempt, std::uint64_t watermark) const noexcept {
+    return attempt == 0 ? choose_next(watermark) : choose_clear_of_writer(watermark);
+  }
+
   // The committed entry with the smallest entry_seq above the watermark. Fast path: the slot
   // after the one last returned, when it holds exactly watermark + 1. Otherwise one scan of
-  // all words; on equal words the lowest index wins. Held (negative) and empty words never
-  // qualify.
-  // (A plain struct with a sentinel rather than std::optional: it stays in registers.)
+  // all words.
   Candidate choose_next(std::uint64_t watermark) const noexcept {
     if (entry_count_ == 0) [[unlikely]]
       return {0, 0};
@@ -153,6 +178,46 @@ class RawReader {
     const std::int64_t fast = load_word(next);
     if (fast > 0 && static_cast<std::uint64_t>(fast) == watermark + 1)
       return Candidate{next, watermark + 1};
+    return scan(watermark);
+  }
+
+  // After a lost race. The oldest entry sits in the slot the writer claims next, so choosing it
+  // again loses again as long as the writer runs flat out. Aim at the oldest entry above
+  // max(watermark, newest - lead) instead, lead being half the ring: the writer needs that many
+  // commits to reach it, far more than one copy takes, and a reader that falls behind again
+  // still has half a ring to read before it is lapped. The header is loaded again: the writer
+  // moved on during the lost attempt.
+  Candidate choose_clear_of_writer(std::uint64_t watermark) const noexcept {
+    if (entry_count_ == 0) [[unlikely]]
+      return {0, 0};
+    const std::uint64_t lead = std::max<std::uint64_t>(entry_count_ / 2, 1);
+    const std::uint64_t newest = writer_entry_seq();
+    const std::uint64_t raised = newest > lead ? std::max(watermark, newest - lead) : watermark;
+    if (const auto found = locate(raised + 1)) return found;
+    return scan(raised);
+  }
+
+  // The slot that holds `target` when the writer skipped no held slot since writing it: counted
+  // back from the slot before write_cursor, whose word names the newest entry. Chosen only if
+  // its word is exactly `target`, the smallest entry_seq a scan above target - 1 could find, so
+  // the choice is the scan's (a few loads instead of entry_count). Nothing when holds shifted
+  // the slots or the writer moved between our loads; the caller then scans.
+  Candidate locate(std::uint64_t target) const noexcept {
+    if (target == 0 || target > kLargestWord) return {0, 0};  // no positive word can equal it
+    const std::uint64_t cursor = write_cursor();
+    if (cursor >= entry_count_) return {0, 0};  // a scribbled header: never index past the ring
+    const std::uint64_t last = (cursor == 0 ? entry_count_ : cursor) - 1;
+    const std::uint64_t newest = magnitude(load_word(last));  // held (-S) still names S
+    if (newest < target || newest - target >= entry_count_) return {0, 0};
+    const std::uint64_t back = newest - target;
+    const std::uint64_t index = last >= back ? last - back : last + entry_count_ - back;
+    if (load_word(index) != static_cast<std::int64_t>(target)) return {0, 0};
+    return Candidate{index, target};
+  }
+
+  // One look at every word: the smallest positive word above the watermark, the lowest index on
+  // equal words. Held (negative) and empty words never qualify.
+  Candidate scan(std::uint64_t watermark) const noexcept {
     Candidate best{0, 0};
     for (std::uint64_t index = 0; index < entry_count_; ++index) {
       const std::int64_t seen = load_word(index);
@@ -163,11 +228,26 @@ class RawReader {
     return best;
   }
 
+  // Index of the slot after the last committed one (header word; may be scribbled on).
+  std::uint64_t write_cursor() const noexcept {
+    // acquire: pairs with the release store in RawWriter::advance, so the publish of the entry
+    // before the cursor, stored ahead of it, is visible to the load of that slot's word.
+    return std::atomic_ref<std::uint64_t>(
+               *metadata::header_word(base_, metadata::offset::write_cursor))
+        .load(std::memory_order_acquire);
+  }
+
+  static std::uint64_t magnitude(std::int64_t word) noexcept {
+    const auto bits = static_cast<std::uint64_t>(word);
+    return word < 0 ? 0 - bits : bits;
+  }
+
   // Sequence-validated copy: the word was acquire-loaded when the entry was chosen, then the
   // payload is copied, then the word is loaded again. An unchanged word proves the writer did
   // not claim the slot during the copy (it stores 0 before touching the payload).
   bool copy_validated(const Candidate& chosen, std::byte* destination) const noexcept {
     payload::copy_from_slot(destination, payload(chosen.index), entry_length_);
+    interpose_(chosen.index);
     // acquire fence: keeps every payload load above ahead of the re-check load below (pairs
     // with the release fence after the claim in RawWriter::try_claim). On weakly ordered CPUs
     // (ARM) the payload loads could otherwise be satisfied after the re-check, so a torn copy
@@ -181,6 +261,7 @@ class RawReader {
   // S -> -S, only from exactly the chosen S; fails when the writer claimed the slot meanwhile.
   bool hold(const Candidate& chosen) noexcept {
     std::int64_t expected = static_cast<std::int64_t>(chosen.entry_seq);
+    interpose_(chosen.index);
     // acquire: pairs with the writer's release publish, so the held payload is the one of S.
     return word(chosen.index)
         .compare_exchange_strong(expected, -expected, std::memory_order_acquire,
@@ -197,6 +278,9 @@ class RawReader {
   std::uint64_t entry_count_;
   std::uint64_t last_entry_seq_ = 0;
   std::uint64_t slot_index_ = 0;
+  [[no_unique_address]] Interpose interpose_;
 };
+
+using RawReader = BasicRawReader<>;
 
 }  // namespace quillmere_core::reader

@@ -1,6 +1,7 @@
 // Ring reader: entry choice, the validated copy, watermarks, holds and releases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -153,6 +154,26 @@ TEST(CoreReader, HostileWordsAreNeverChosenOrIndexedPast) {
   RawReader empty_geometry(ring.base(), 8, 0);  // a ring no mapping check would pass
   EXPECT_EQ(*empty_geometry.read_into(out, std::nullopt), std::nullopt);
   EXPECT_EQ(empty_geometry.try_acquire(std::nullopt), std::nullopt);
+}
+
+TEST(CoreReader, FastPathWrapsToSlotZeroAfterTheLastSlot) {
+  // Storage for five slots, a reader told of four: slot 4 is a guard word just past the ring
+  // that holds what the fast path looks for, so an off-by-one in its wrap picks it.
+  PlainRing ring(8, 5);
+  ring.set_header(offset::writer_entry_seq, 5);
+  for (std::int64_t i = 0; i < 5; ++i) {
+    const std::int64_t seq = std::vector{5, 2, 3, 4, 5}[i];
+    ring.set_word(i, seq);
+    std::ranges::fill(ring.payload(i), std::byte(i == 4 ? 0xee : seq));
+  }
+  RawReader reader(ring.base(), 8, 4);
+  std::vector<std::byte> out(8);
+  EXPECT_EQ(*reader.read_into(out, 3), 4u);
+  ASSERT_EQ(reader.slot_index(), 3u);  // the last slot: the next look wraps
+  EXPECT_EQ(*reader.read_into(out, std::nullopt), 5u);
+  EXPECT_LT(reader.slot_index(), reader.entry_count());
+  EXPECT_EQ(reader.slot_index(), 0u);
+  EXPECT_TRUE(testing::all_equal(out, 5));
 }
 
 TEST(CoreReader, OneSlotRingWithItsEntryHeld) {
