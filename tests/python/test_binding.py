@@ -4,6 +4,7 @@ binder and the once-per-process class objects."""
 
 from __future__ import annotations
 
+import gc
 import importlib.util
 import os
 import sys
@@ -98,6 +99,10 @@ def test_every_member_refuses_another_thread(cls_name: str, channel_name: str) -
     for call in calls:
         assert_panic(in_thread(call).get("error"), message)
     assert obj.entry_length in (8, 64)  # still usable on its own thread
+    # The refusals' tracebacks hold `obj` in reference cycles; collected later, they could be
+    # collected on some other test's thread and reported there.
+    del calls, obj
+    gc.collect()
 
 
 def test_panic_escapes_an_except_exception_handler(channel_name: str) -> None:
@@ -148,6 +153,7 @@ def test_drop_on_another_thread_keeps_the_role_and_reports(
     channel_name: str,
     monkeypatch: pytest.MonkeyPatch,
 ) -> None:
+    gc.collect()  # earlier tests' garbage is collected here, not on the thread below
     reports: list[Any] = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     holder = [make(cls, channel_name, **kwargs)]
