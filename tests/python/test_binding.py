@@ -44,6 +44,9 @@ def in_thread(call: Callable[[], object]) -> dict[str, object]:
             outcome["error"] = error
 
     thread = threading.Thread(target=run)
+    # Earlier garbage (e.g. readers held by a caught exception's traceback) is collected here,
+    # not on the new thread, which would report those objects as dropped on another thread.
+    gc.collect()
     thread.start()
     thread.join()
     return outcome
@@ -99,10 +102,6 @@ def test_every_member_refuses_another_thread(cls_name: str, channel_name: str) -
     for call in calls:
         assert_panic(in_thread(call).get("error"), message)
     assert obj.entry_length in (8, 64)  # still usable on its own thread
-    # The refusals' tracebacks hold `obj` in reference cycles; collected later, they could be
-    # collected on some other test's thread and reported there.
-    del calls, obj
-    gc.collect()
 
 
 def test_panic_escapes_an_except_exception_handler(channel_name: str) -> None:
@@ -153,7 +152,6 @@ def test_drop_on_another_thread_keeps_the_role_and_reports(
     channel_name: str,
     monkeypatch: pytest.MonkeyPatch,
 ) -> None:
-    gc.collect()  # earlier tests' garbage is collected here, not on the thread below
     reports: list[Any] = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     holder = [make(cls, channel_name, **kwargs)]

@@ -71,6 +71,9 @@ def run_in_thread(fn):
             caught.append(exc)
 
     thread = threading.Thread(target=target)
+    # Earlier garbage (e.g. readers held by a caught exception's traceback) is collected here,
+    # not on the new thread, which would report those objects as dropped on another thread.
+    gc.collect()
     thread.start()
     thread.join(timeout=60)
     assert not thread.is_alive()

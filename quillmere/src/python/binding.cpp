@@ -8,27 +8,25 @@
 #include <atomic>
 
 namespace quillmere::python {
-namespace {
 
-std::atomic<pid_t> process_id{0};
+std::atomic<pid_t> detail::process_id{0};
+
+namespace {
 
 void refresh_process_id() noexcept {
   // relaxed: written at first use and in a fork child before it runs anything else (it has
   // one thread then); every reader is a thread of the process that wrote it.
-  process_id.store(::getpid(), std::memory_order_relaxed);
+  detail::process_id.store(::getpid(), std::memory_order_relaxed);
 }
-
-struct ForkTracker {
-  ForkTracker() noexcept {
-    refresh_process_id();
-    ::pthread_atfork(nullptr, nullptr, &refresh_process_id);
-  }
-};
 
 }  // namespace
 
-pid_t current_process() noexcept {
-  static const ForkTracker tracker;  // once per process image; a fork child inherits it
+pid_t detail::track_process_id() noexcept {
+  // Without the fork handler (pthread_atfork can only fail for want of memory) nothing would
+  // correct the copy in a fork child, so the system is then asked on every call instead.
+  static const bool tracking = ::pthread_atfork(nullptr, nullptr, &refresh_process_id) == 0;
+  if (!tracking) return ::getpid();
+  refresh_process_id();
   // relaxed: see refresh_process_id.
   return process_id.load(std::memory_order_relaxed);
 }
