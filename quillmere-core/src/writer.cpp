@@ -1,6 +1,9 @@
 // Ring writer: resuming on an existing ring, and the writer's error messages.
 #include "quillmere-core/src/writer.hpp"
 
+#include <atomic>
+#include <optional>
+
 #include "quillmere-core/src/format.hpp"
 
 namespace quillmere_core::writer {
@@ -17,26 +20,47 @@ std::uint64_t magnitude(std::int64_t word) {
 }  // namespace
 
 RawWriter RawWriter::attach(std::byte* base, const metadata::HeaderSnapshot& header) {
+  const std::uint64_t entry_length = header.entry_length;
   const std::uint64_t entry_count = header.entry_count;
-  std::uint64_t last = header.writer_entry_seq;
+  auto header_word = [base](std::size_t offset) {
+    return std::atomic_ref<std::uint64_t>(*metadata::header_word(base, offset));
+  };
+  // The snapshot was read before the caller claimed the writer role, and the previous holder
+  // may have gone on writing until then: cursor and sequence are read now, after the claim.
+  // acquire: pairs with the release stores in advance() of the previous writer.
+  std::uint64_t last =
+      header_word(metadata::offset::writer_entry_seq).load(std::memory_order_acquire);
+  // acquire: as above.
+  std::uint64_t cursor =
+      header_word(metadata::offset::write_cursor).load(std::memory_order_acquire);
+  cursor = entry_count == 0 ? 0 : cursor % entry_count;
+
+  // The newest entry may be newer than the header says: a writer that died between publishing
+  // and its header stores left it behind, possibly past slots it skipped because the
+  // zero-copy reader held them. Its slot is where the next write must not go.
+  std::optional<std::uint64_t> newest_slot;
   for (std::uint64_t index = 0; index < entry_count; ++index) {
     // relaxed: the writer role makes us the only writer; other writes here are holds and
     // releases, which keep the magnitude.
-    const std::int64_t word =
-        std::atomic_ref<std::int64_t>(*metadata::slot_word(base, header.entry_length, index))
-            .load(std::memory_order_relaxed);
-    if (magnitude(word) > last) last = magnitude(word);
+    const std::uint64_t seq =
+        magnitude(std::atomic_ref<std::int64_t>(*metadata::slot_word(base, entry_length, index))
+                      .load(std::memory_order_relaxed));
+    if (seq != 0 && seq >= last && (!newest_slot || seq > last)) newest_slot = index;
+    if (seq > last) last = seq;
   }
-  std::uint64_t cursor = entry_count == 0 ? 0 : header.write_cursor % entry_count;
-  if (entry_count != 0) {
-    // A writer that died after publishing but before storing write_cursor left the cursor on
-    // the slot holding the newest entry: step past it rather than overwrite it next.
-    const std::int64_t at_cursor =
-        std::atomic_ref<std::int64_t>(*metadata::slot_word(base, header.entry_length, cursor))
-            .load(std::memory_order_relaxed);  // relaxed: as above
-    if (at_cursor != 0 && magnitude(at_cursor) == last) cursor = (cursor + 1) % entry_count;
+  if (!newest_slot) return RawWriter(base, entry_length, entry_count, cursor, last);
+
+  // Written where that dead writer would have: readers waiting above the old writer_entry_seq
+  // see the entry at once instead of after the next write.
+  cursor = (*newest_slot + 1) % entry_count;
+  if (last <= kMaxEntrySeq) {
+    // release: pairs with the acquire load in RawReader::writer_entry_seq. The slot word we
+    // loaded above already held `last`, so a reader that sees it here finds it in the slot.
+    header_word(metadata::offset::write_cursor).store(cursor, std::memory_order_release);
+    // release: as above.
+    header_word(metadata::offset::writer_entry_seq).store(last, std::memory_order_release);
   }
-  return RawWriter(base, header.entry_length, entry_count, cursor, last);
+  return RawWriter(base, entry_length, entry_count, cursor, last);
 }
 
 namespace detail {

@@ -52,9 +52,12 @@ namespace detail {
 
 class RawWriter {
  public:
-  // Resumes numbering from writer_entry_seq and every slot word, and repairs a cursor left
-  // behind by a writer that died between publishing and the header stores. Cannot fail;
-  // a sequence that cannot be continued is refused by try_acquire() and write().
+  // Resumes numbering from writer_entry_seq and every slot word. Call it once the writer role
+  // is held: only the geometry of `header` is used, and the cursor and writer_entry_seq are
+  // read from the segment itself. A writer that died between publishing and its header stores
+  // left the newest entry in a slot the header does not name; the cursor moves past that slot
+  // and both header words are stored again. Cannot fail; a sequence that cannot be continued
+  // is refused by try_acquire() and write().
   static RawWriter attach(std::byte* base, const metadata::HeaderSnapshot& header);
 
   // Claims the first slot from the cursor that the zero-copy reader does not hold (its word

@@ -1,5 +1,24 @@
 // Create, take over or attach to a channel's segment.
 //
+// What opening with a geometry does, by the state the segment is found in:
+//
+//   segment state                   | what happens                         | handle owns name
+//   --------------------------------+--------------------------------------+-------------------
+//   missing                         | create it and write the header, if   | yes
+//                                   | the file system has room             |
+//                                   | (initialise_created)                 |
+//   exists, size 0 (creator has not | refused: "exists but could not be    | -
+//   sized it yet)                   | opened"                              |
+//   sized, magic word 0 (creator    | if large enough and its lock is      | yes
+//   gone, or not done yet)          | free: write a new header             |
+//                                   | (reinitialise); else refused         |
+//   initialised                     | check geometry, dtype and mapping    | only if no live
+//                                   | (adopt_initialised)                  | process owns it
+//   foreign / other layout version  | refused                              | -
+//
+// Attaching without a geometry (try_attach) never creates, initialises or takes ownership:
+// every state short of an initialised header with a non-zero geometry counts as absent.
+//
 // Initialising a header (by its creator, or over an abandoned segment) happens only under the
 // segment's advisory lock, which the creator holds from before the object has a size until
 // its header is published; a crashed initialiser's lock goes away with its process.
@@ -90,8 +109,8 @@ Result<metadata::HeaderSnapshot> write_header(shm::Shmem& shmem, const Request& 
   return **header;
 }
 
-// Step 4.3: an initialised header must match the request and fit the mapping; the handle
-// owns the name only if no live process does.
+// An initialised header found by an opener: it must match the request and fit the mapping;
+// the handle owns the name only if no live process does.
 MaybeAttached adopt_initialised(shm::Shmem shmem, const metadata::HeaderSnapshot& found,
                                 const Request& request) {
   auto checked = first_failure({
@@ -104,7 +123,7 @@ MaybeAttached adopt_initialised(shm::Shmem shmem, const metadata::HeaderSnapshot
   return attached(std::move(shmem), found);
 }
 
-// Step 4.4: a sized segment whose magic word is 0. Its creator is gone, or has not written
+// A sized segment whose magic word is 0. Its creator is gone, or has not written
 // the header yet. Only the holder of the segment's lock may initialise it: without that, a
 // late re-initialiser could wipe a header that its creator has just published, together with
 // the writer role claimed on it, and two writers would share the ring.
@@ -133,7 +152,8 @@ MaybeAttached reinitialise(shm::Shmem shmem, const Request& request) {
   return attached(std::move(shmem), *header, true);
 }
 
-// Step 4 on an opened handle: validate an initialised header, or re-initialise.
+// A segment that somebody else created, now opened: validate its header if it has one, else
+// re-initialise it.
 MaybeAttached adopt_existing(shm::Shmem shmem, const Request& request) {
   auto header = metadata::read_header(shmem.base(), shmem.len());
   if (!header) return std::unexpected(std::move(header.error()));
@@ -150,8 +170,8 @@ MaybeAttached open_existing(const Request& request) {
   return adopt_existing(std::move(*shmem), request);
 }
 
-// Step 3.4: this process made the object and still holds the lock that creation took; the
-// handle is an owner, so every error below removes the name again.
+// This process made the object and still holds the lock that creation took; the handle is an
+// owner, so every error below removes the name again.
 MaybeAttached initialise_created(shm::Shmem shmem, const Request& request) {
   auto header = write_header(shmem, request, "freshly created segment has no header");
   if (!header) return std::unexpected(std::move(header.error()));

@@ -41,7 +41,8 @@ Result<bool> RawWriter::connect() {
   return bind(link_.attach());
 }
 
-// The role is claimed before the ring writer resumes numbering from the header and slots.
+// The role is claimed before the ring writer resumes numbering from the header and slots, which
+// it reads afresh (not from the snapshot taken before the claim).
 Result<bool> RawWriter::bind(endpoint::MaybeAttached attached) {
   return link_.bind(std::move(attached),
                     [this](std::byte* base, const metadata::HeaderSnapshot& header) {

@@ -214,6 +214,44 @@ TEST(CoreWriter, ResumesAfterAWriterStoppedBeforeTheHeaderStores) {
   }
 }
 
+TEST(CoreWriter, ResumesPastTheNewestEntryWhereverItIs) {
+  // The previous writer skipped the held slot 2, published 7 into slot 3 and stopped before its
+  // header stores: cursor 2 and writer_entry_seq 6 still name the state before entry 7.
+  PlainRing ring(16, 4);
+  for (std::int64_t i = 0; i < 4; ++i) ring.set_word(i, std::vector{5, 6, -3, 7}[i]);
+  ring.set_header(offset::writer_entry_seq, 6);
+  ring.set_header(offset::write_cursor, 2);
+  auto writer = attach(ring);
+  EXPECT_EQ(writer.last_entry_seq(), 7u);
+  EXPECT_EQ(writer.cursor(), 0u);
+  // Republished at once: readers waiting above 6 find entry 7 before any new write.
+  EXPECT_EQ(state_of(ring), (RingState{{5, 6, -3, 7}, 0, 7}));
+  ASSERT_TRUE(writer.write(filled(16, 8)).has_value());
+  EXPECT_EQ(state_of(ring), (RingState{{8, 6, -3, 7}, 1, 8}));
+}
+
+TEST(CoreWriter, ResumesFromTheHeaderAsItIsNowNotFromTheSnapshot) {
+  // The snapshot was read before the writer role was claimed; the previous holder went on
+  // writing until the claim succeeded.
+  PlainRing ring(8, 1);
+  const metadata::HeaderSnapshot before_the_claim = ring.snapshot();
+  ring.set_header(offset::writer_entry_seq, 9);  // entry 9's slot was claimed afterwards: 0
+  ring.set_header(offset::write_cursor, 0);
+  auto writer = RawWriter::attach(ring.base(), before_the_claim);
+  EXPECT_EQ(writer.last_entry_seq(), 9u);
+  ASSERT_TRUE(writer.write(filled(8, 1)).has_value());
+  EXPECT_EQ(state_of(ring), (RingState{{10}, 0, 10}));
+
+  PlainRing wider(8, 4);
+  const metadata::HeaderSnapshot early = wider.snapshot();
+  auto previous = attach(wider);
+  for (unsigned char b = 1; b <= 2; ++b) ASSERT_TRUE(previous.write(filled(8, b)).has_value());
+  wider.set_word(1, 0);  // entry 2's slot reclaimed by a writer that then died
+  auto resumed = RawWriter::attach(wider.base(), early);
+  EXPECT_EQ(resumed.last_entry_seq(), 2u);
+  EXPECT_EQ(resumed.cursor(), 2u);
+}
+
 TEST(CoreWriter, ResumesAfterAWriterStoppedBetweenClaimAndPublish) {
   PlainRing ring(8, 1);
   ring.set_header(offset::writer_entry_seq, 9);
@@ -221,6 +259,12 @@ TEST(CoreWriter, ResumesAfterAWriterStoppedBetweenClaimAndPublish) {
   EXPECT_EQ(writer.last_entry_seq(), 9u);
   EXPECT_EQ(writer.cursor(), 0u);
   EXPECT_EQ(*writer.commit(*writer.try_acquire()), 10u);
+
+  // No slot holds the newest entry: the header's cursor is used, reduced modulo entry_count.
+  PlainRing wide(8, 4);
+  wide.set_header(offset::writer_entry_seq, 3);
+  wide.set_header(offset::write_cursor, (1ULL << 63) + 2);
+  EXPECT_EQ(attach(wide).cursor(), 2u);
 }
 
 TEST(CoreWriter, HostileWordsNeverProduceANonPositiveWord) {
@@ -228,10 +272,9 @@ TEST(CoreWriter, HostileWordsNeverProduceANonPositiveWord) {
   // entry_seq can follow it.
   PlainRing ring(8, 4);
   ring.set_word(1, kMin64);
-  ring.set_header(offset::write_cursor, 1ULL << 63);  // far past entry_count: reduced modulo
   auto writer = attach(ring);
   EXPECT_EQ(writer.last_entry_seq(), 1ULL << 63);
-  EXPECT_EQ(writer.cursor(), 0u);
+  EXPECT_EQ(writer.cursor(), 2u);  // past the slot holding the largest entry_seq
   const RingState before = state_of(ring);
   auto written = writer.write(filled(8, 1));
   auto acquired = writer.try_acquire();

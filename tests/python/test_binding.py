@@ -4,6 +4,7 @@ binder and the once-per-process class objects."""
 
 from __future__ import annotations
 
+import gc
 import importlib.util
 import os
 import sys
@@ -43,6 +44,9 @@ def in_thread(call: Callable[[], object]) -> dict[str, object]:
             outcome["error"] = error
 
     thread = threading.Thread(target=run)
+    # Earlier garbage (e.g. readers held by a caught exception's traceback) is collected here,
+    # not on the new thread, which would report those objects as dropped on another thread.
+    gc.collect()
     thread.start()
     thread.join()
     return outcome

@@ -11,8 +11,9 @@ namespace {
 
 using quillmere_core::format;
 
-void raise_type_error(const std::string& message) noexcept {
-  raise_message(PyExc_TypeError, message);
+template <class... Args>
+void raise_type_error(std::string_view pattern, const Args&... args) noexcept {
+  raise_composed(PyExc_TypeError, [&] { return format(pattern, args...); });
 }
 
 // Index of the parameter called `key`, -1 if there is none, -2 with an exception set.
@@ -25,7 +26,7 @@ Py_ssize_t find_parameter(const ParameterList& list, PyObject* key) noexcept {
     if (list.interned[i] == key) return i;
   }
   if (!PyUnicode_Check(key)) {
-    raise_type_error(format("{}() keywords must be strings", list.function));
+    raise_type_error("{}() keywords must be strings", list.function);
     return -2;
   }
   for (Py_ssize_t i = 0; i < list.count; ++i)
@@ -35,9 +36,9 @@ Py_ssize_t find_parameter(const ParameterList& list, PyObject* key) noexcept {
 
 bool check_positional_count(const ParameterList& list, Py_ssize_t nargs) noexcept {
   if (nargs <= list.positional) return true;
-  raise_type_error(format("{}() takes {} positional argument{} but {} {} given", list.function,
-                          list.positional, list.positional == 1 ? "" : "s", nargs,
-                          nargs == 1 ? "was" : "were"));
+  raise_type_error("{}() takes {} positional argument{} but {} {} given", list.function,
+                   list.positional, list.positional == 1 ? "" : "s", nargs,
+                   nargs == 1 ? "was" : "were");
   return false;
 }
 
@@ -49,13 +50,13 @@ bool bind_keyword(const ParameterList& list, PyObject* key, PyObject* value,
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &size);
     if (text == nullptr) return false;
-    raise_type_error(format("{}() got an unexpected keyword argument '{}'", list.function,
-                            std::string_view(text, static_cast<std::size_t>(size))));
+    raise_type_error("{}() got an unexpected keyword argument '{}'", list.function,
+                     std::string_view(text, static_cast<std::size_t>(size)));
     return false;
   }
   if (out[index] != nullptr) {
-    raise_type_error(
-        format("{}() got multiple values for argument '{}'", list.function, list.names[index]));
+    raise_type_error("{}() got multiple values for argument '{}'", list.function,
+                     list.names[index]);
     return false;
   }
   out[index] = value;
@@ -65,8 +66,8 @@ bool bind_keyword(const ParameterList& list, PyObject* key, PyObject* value,
 bool check_required(const ParameterList& list, PyObject** out) noexcept {
   for (Py_ssize_t i = 0; i < list.required; ++i) {
     if (out[i] != nullptr) continue;
-    raise_type_error(format("{}() missing required argument '{}' (pos {})", list.function,
-                            list.names[i], i + 1));
+    raise_type_error("{}() missing required argument '{}' (pos {})", list.function, list.names[i],
+                     i + 1);
     return false;
   }
   return true;

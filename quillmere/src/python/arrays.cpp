@@ -9,7 +9,7 @@
 namespace quillmere::python {
 namespace {
 
-std::string dtype_name(PyArrayObject* array) noexcept {
+std::string dtype_name(PyArrayObject* array) {  // throws std::bad_alloc
   return message_text(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
 }
 
@@ -31,10 +31,12 @@ bool check_vector(const char* argument, PyObject* object, int element_type,
       PyArray_ISNBO(descr->byteorder)) [[likely]]
     return true;
   int ndim = PyArray_NDIM(array);
-  raise_argument_error(
-      argument, quillmere_core::format("'ndarray' object is not an instance of 'ndarray' of dtype "
-                                       "{} with 1 dimension (got dtype {} with {} {})",
-                                       element_name, dtype_name(array), ndim, dimensions(ndim)));
+  raise_composed(PyExc_TypeError, [&] {
+    return quillmere_core::format(
+        "argument '{}': 'ndarray' object is not an instance of 'ndarray' of dtype {} with 1 "
+        "dimension (got dtype {} with {} {})",
+        argument, element_name, dtype_name(array), ndim, dimensions(ndim));
+  });
   return false;
 }
 

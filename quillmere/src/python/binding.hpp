@@ -1,9 +1,12 @@
 // The binding machinery shared by all six Python classes of the module.
 //
 // Contract for every class (readers, writers, handles):
-//   - an instance is bound to the thread that created it (`Binding::owner_thread`); every
-//     method, property and buffer request starts with `check_thread`, and `dealloc_bound`
-//     refuses to destroy the contents on any other thread;
+//   - an instance is bound to the thread that created it (`Binding::owner_thread`) in the
+//     process that created it (`Binding::owner_process`); every method, property and buffer
+//     request starts with `check_thread`, and `dealloc_bound` refuses to destroy the contents
+//     on any other thread. A fork child's copy of an instance keeps the thread id but not the
+//     process: it performs no ring operation (its roles, holds and numbering are the parent's),
+//     and its finalisation gives nothing of the ring back;
 //   - a borrow guard (`SharedBorrow` for read-only access, `ExclusiveBorrow` for methods that
 //     change the object) rejects re-entrant use on the owning thread, e.g. from Python code
 //     that an argument's `__index__` runs while a method is in progress;
@@ -13,6 +16,7 @@
 #pragma once
 
 #include <Python.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -86,28 +90,53 @@ class OnceObject {
   std::atomic<PyObject*> cell_{nullptr};
 };
 
+namespace detail {
+// This process's id, 0 until first asked for; a fork handler stores the child's own id in the
+// child before it runs anything else.
+extern std::atomic<pid_t> process_id;
+// Stores the id and installs the fork handler, once per process image; returns the id.
+pid_t track_process_id() noexcept;
+}  // namespace detail
+
+// The id of the calling process. Every member checks it, and getpid() is a system call, so it
+// is read from a copy that the fork handler keeps current.
+inline pid_t current_process() noexcept {
+  // relaxed: written only by this process's own threads (see binding.cpp)
+  const pid_t known = detail::process_id.load(std::memory_order_relaxed);
+  return known != 0 ? known : detail::track_process_id();
+}
+
 // Per-instance thread binding and borrow guard; embedded in every instance of the six classes.
 struct Binding {
   unsigned long owner_thread;
+  pid_t owner_process;
   const char* type_path;  // e.g. "quillmere::python::writer::PyBytesWriter", for messages
   // 0 free, n > 0 shared by n, -1 exclusive. Only touched under the interpreter lock, but
   // still taken by compare-and-swap, so a broken lock discipline shows up as a refusal.
   alignas(8) std::int64_t borrow;
 
   static Binding for_current_thread(const char* type_path) noexcept {
-    return Binding{PyThread_get_thread_ident(), type_path, 0};
+    return Binding{PyThread_get_thread_ident(), current_process(), type_path, 0};
   }
   bool on_owner_thread() const noexcept { return PyThread_get_thread_ident() == owner_thread; }
+  bool in_owner_process() const noexcept { return current_process() == owner_process; }
 };
 
-// Sets PanicException "<type path> is unsendable, but sent to another thread" off the owner.
+// The cold half of check_thread: sets RuntimeError "<type path> was created in process <pid>
+// and cannot be used in a fork child; create a new one in the child" in another process, else
+// PanicException "<type path> is unsendable, but sent to another thread".
+bool refuse_foreign_use(const Binding& binding) noexcept;
+
+// True on the owning thread of the owning process; false with the exception set elsewhere.
 inline bool check_thread(const Binding& binding) noexcept {
-  if (binding.on_owner_thread()) [[likely]]
+  if (binding.on_owner_thread() && binding.in_owner_process()) [[likely]]
     return true;
-  raise_panic(
-      quillmere_core::format("{} is unsendable, but sent to another thread", binding.type_path));
-  return false;
+  return refuse_foreign_use(binding);
 }
+
+// Reports RuntimeError "<type path> is unsendable, but is being dropped on another thread"
+// through sys.unraisablehook for `type`.
+void report_foreign_dealloc(const Binding& binding, PyTypeObject* type) noexcept;
 
 // Shared borrow (properties, read-only accesses). Test it with `if (!guard) return nullptr;`.
 class SharedBorrow {
@@ -183,17 +212,16 @@ class ExclusiveBorrow {
 // destructors (endpoint teardown, references held); on any other thread the contents are left
 // alone (a role or a pinned slot stays held until the process ends) and an unraisable
 // RuntimeError is reported. Either way the memory is freed and the heap type's reference dropped.
+// A fork child's copy counts as on the owning thread (the thread id survives fork): its
+// contents are destroyed, and each `destroy_contents` gives back only what its process owns
+// (an endpoint's role teardown compares process ids; a read handle leaves its hold alone).
 inline void dealloc_bound(PyObject* self, const Binding& binding,
                           void (*destroy_contents)(PyObject*)) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   if (binding.on_owner_thread()) {
     destroy_contents(self);
   } else {
-    report_unraisable(
-        PyExc_RuntimeError,
-        quillmere_core::format("{} is unsendable, but is being dropped on another thread",
-                               binding.type_path),
-        reinterpret_cast<PyObject*>(type));
+    report_foreign_dealloc(binding, type);
   }
   auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_memory(self);
@@ -238,5 +266,3 @@ template <auto F>
 inline constexpr auto entry = &detail::Entry<F>::call;
 
 }  // namespace quillmere::python
-
-#include "quillmere/src/python/arguments.hpp"  // the vectorcall argument binder, used with the above

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "quillmere/src/python/arguments.hpp"
 #include "quillmere/src/python/binding.hpp"
 
 namespace quillmere::python {

@@ -8,7 +8,7 @@ namespace quillmere::python {
 
 using quillmere_core::format;
 
-std::string message_text(PyObject* text) noexcept {
+std::string message_text(PyObject* text) {
   Ref owned = Ref::steal(text);
   Py_ssize_t size = 0;
   const char* utf8 = owned ? PyUnicode_AsUTF8AndSize(owned.get(), &size) : nullptr;
@@ -19,17 +19,19 @@ std::string message_text(PyObject* text) noexcept {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-std::string type_name(PyObject* object) noexcept {
+std::string type_name(PyObject* object) {
   return message_text(PyType_GetName(Py_TYPE(object)));
 }
 
 void raise_argument_error(const char* argument, std::string_view reason) noexcept {
-  raise_message(PyExc_TypeError, format("argument '{}': {}", argument, reason));
+  raise_composed(PyExc_TypeError, [&] { return format("argument '{}': {}", argument, reason); });
 }
 
 void raise_not_instance(const char* argument, PyObject* object, const char* expected) noexcept {
-  raise_argument_error(
-      argument, format("'{}' object is not an instance of '{}'", type_name(object), expected));
+  raise_composed(PyExc_TypeError, [&] {
+    return format("argument '{}': '{}' object is not an instance of '{}'", argument,
+                  type_name(object), expected);
+  });
 }
 
 bool to_text(const char* argument, PyObject* object, std::string_view& out) noexcept {

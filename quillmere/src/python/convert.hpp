@@ -13,11 +13,12 @@
 namespace quillmere::python {
 
 // A new reference to a str (or nullptr after a failure), as UTF-8 for another exception's
-// message; "?" when there is none. Takes over the reference and clears any error.
-std::string message_text(PyObject* text) noexcept;
+// message; "?" when there is none. Takes over the reference and clears any error. Throws
+// std::bad_alloc when out of memory: call it where that becomes MemoryError (raise_composed).
+std::string message_text(PyObject* text);
 
-// The name of `object`'s type ("int", "ndarray", ...); "?" if even that fails.
-std::string type_name(PyObject* object) noexcept;
+// The name of `object`'s type ("int", "ndarray", ...); "?" if even that fails. Throws as above.
+std::string type_name(PyObject* object);
 
 // TypeError "argument '<argument>': <reason>".
 void raise_argument_error(const char* argument, std::string_view reason) noexcept;

@@ -120,13 +120,6 @@ SavedError::~SavedError() {
   Py_XDECREF(traceback_);
 }
 
-void report_unraisable(PyObject* type, std::string_view msg, PyObject* object) noexcept {
-  SavedError pending = SavedError::fetch();
-  raise_message(type, msg);
-  PyErr_WriteUnraisable(object);
-  pending.restore();
-}
-
 void raise_cpp_exception() noexcept {
   try {
     throw;

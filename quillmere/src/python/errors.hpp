@@ -30,14 +30,24 @@ PyObject* panic_exception() noexcept;
 // Sets PanicException(msg): broken invariants and wrong-thread use.
 void raise_panic(std::string_view msg) noexcept;
 
-// Reports `type(msg)` through sys.unraisablehook for `object` (may be nullptr), keeping any
-// exception that was already pending. Used where raising is impossible (dealloc).
-void report_unraisable(PyObject* type, std::string_view msg, PyObject* object) noexcept;
-
 // Sets `type(msg)`, the message as a str.
 void raise_message(PyObject* type, std::string_view msg) noexcept;
 
+// Sets `type(compose())`, where `compose` builds the message (a format() call). If the message
+// cannot be allocated, MemoryError is set instead: in a noexcept function the std::bad_alloc
+// would otherwise end the process.
+template <class Compose>
+void raise_composed(PyObject* type, Compose&& compose) noexcept {
+  try {
+    raise_message(type, compose());
+  } catch (...) {
+    PyErr_NoMemory();
+  }
+}
+
 // The pending exception, taken out of the interpreter; put back with restore(), else dropped.
+// Keeps an exception that was pending on entry to a callback that cannot raise (dealloc, buffer
+// release) out of the way of the one it reports.
 class SavedError {
  public:
   static SavedError fetch() noexcept;  // normalized: value() is the exception instance

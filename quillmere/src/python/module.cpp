@@ -7,6 +7,7 @@
 
 #include <string_view>
 
+#include "quillmere/src/python/arguments.hpp"
 #include "quillmere/src/python/binding.hpp"
 #include "quillmere/src/python/convert.hpp"
 #include "quillmere/src/python/reader.hpp"

@@ -24,6 +24,9 @@ namespace quillmere::python {
 struct WriterObject {
   PyObject_HEAD Binding binding;
   quillmere::writer::RawWriter endpoint;
+  // Live buffer exports of this writer's write handles; while not 0 the writer neither claims
+  // nor publishes (see zerocopy.cpp). Changed only under the interpreter lock.
+  Py_ssize_t handle_exports;
 };
 
 struct ReaderObject {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "quillmere/src/python/arguments.hpp"
 #include "quillmere/src/python/arrays.hpp"
 #include "quillmere/src/python/class_support.hpp"
 #include "quillmere/src/python/convert.hpp"

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "quillmere/src/python/arguments.hpp"
 #include "quillmere/src/python/arrays.hpp"
 #include "quillmere/src/python/class_support.hpp"
 #include "quillmere/src/python/convert.hpp"
@@ -130,7 +131,9 @@ struct WriterClass {
       to_py_err(std::move(endpoint.error()));
       return nullptr;
     }
-    return new_instance<WriterObject>(type, Traits::type_path, std::move(*endpoint));
+    PyObject* self = new_instance<WriterObject>(type, Traits::type_path, std::move(*endpoint));
+    if (self != nullptr) as_writer(self)->handle_exports = 0;
+    return self;
   }
 
   static PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -142,6 +145,10 @@ struct WriterClass {
     if (!check_thread(writer->binding)) return nullptr;
     ExclusiveBorrow borrow = ExclusiveBorrow::take(writer->binding);
     if (!borrow) return nullptr;
+    if (writer->handle_exports != 0) [[unlikely]] {
+      zerocopy::refuse_live_write_views("write", writer->handle_exports);
+      return nullptr;
+    }
     Payload payload;
     if (!Traits::payload(bound[0], payload)) return nullptr;
     Result<WriteOutcome> outcome = write_entry(writer->endpoint, payload.bytes);
@@ -161,6 +168,11 @@ struct WriterClass {
     if (!check_thread(writer->binding)) return nullptr;
     ExclusiveBorrow borrow = ExclusiveBorrow::take(writer->binding, OnConflict::Panic);
     if (!borrow) return nullptr;
+    // A second handle would cover the slot those views point into.
+    if (writer->handle_exports != 0) [[unlikely]] {
+      zerocopy::refuse_live_write_views("acquire a slot", writer->handle_exports);
+      return nullptr;
+    }
     Ref owner = Ref::borrow(self);  // the handle's reference to this writer
     Result<bool> connected = writer->endpoint.ensure_connected();
     if (!connected) {

@@ -8,6 +8,10 @@
 // else can recycle:
 //   - an export holds a strong reference to its handle (`view->obj`);
 //   - a handle counts its live exports and refuses to finish while the count is not 0;
+//   - a writer also counts the live exports of all its write handles, and claims or publishes
+//     nothing while that count is not 0: every uncommitted handle of a writer covers the slot
+//     that the writer's next claim takes, so a view that outlived such a claim would write into
+//     a published entry;
 //   - a handle holds a strong reference to its reader or writer, which owns the mapping.
 #include "quillmere/src/python/zerocopy.hpp"
 
@@ -18,6 +22,8 @@
 #include <utility>
 
 #include "quillmere-core/src/format.hpp"
+#include "quillmere-core/src/release_hold.hpp"
+#include "quillmere/src/python/arguments.hpp"
 #include "quillmere/src/python/binding.hpp"
 #include "quillmere/src/python/class_support.hpp"
 #include "quillmere/src/python/errors.hpp"
@@ -37,6 +43,8 @@ struct ReadSide {
   static constexpr bool read_only = true;
   // Nothing in a read export can change the handle, so a shared borrow is enough.
   static SharedBorrow borrow_for_export(Binding& binding) { return SharedBorrow::take(binding); }
+  // The reader does not count read exports: holding slots is what read handles are for.
+  static void count_owner_exports(PyObject*, Py_ssize_t) {}
 };
 
 struct WriteSide {
@@ -47,6 +55,9 @@ struct WriteSide {
   // A writable export hands out the right to change the slot: exclusive, like commit.
   static ExclusiveBorrow borrow_for_export(Binding& binding) {
     return ExclusiveBorrow::take(binding);
+  }
+  static void count_owner_exports(PyObject* writer, Py_ssize_t change) {
+    as_writer(writer)->handle_exports += change;
   }
 };
 
@@ -83,20 +94,20 @@ HandleState<Side>& state_of(PyObject* self) {
   return reinterpret_cast<HandleObject<Side>*>(self)->state;
 }
 
-// Keeps an exception that was pending on entry (a view released while an exception unwinds)
-// out of the way of the one a failed check sets and reports.
-class PendingError {
- public:
-  PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
-  ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
-  PendingError(const PendingError&) = delete;
-  PendingError& operator=(const PendingError&) = delete;
+}  // namespace
 
- private:
-  PyObject* type_;
-  PyObject* value_;
-  PyObject* traceback_;
-};
+void refuse_live_write_views(const char* operation, Py_ssize_t count) noexcept {
+  raise_composed(PyExc_BufferError, [&] {
+    return format(
+        "cannot {} while an uncommitted WriteHandle of this writer has {} buffer export{} "
+        "outstanding: every such view points into the slot that this call would claim or "
+        "publish, and writing through it afterwards would change a published entry. Drop every "
+        "memoryview or numpy array derived from that handle's `payload` first (`del arr`).",
+        operation, count, count == 1 ? "" : "s");
+  });
+}
+
+namespace {
 
 void outstanding_exports(const char* operation, Py_ssize_t count) {
   const std::string message = format(
@@ -148,6 +159,8 @@ bool slot_is_stale(const HandleState<ReadSide>&) {
 
 template <class Side>
 int get_buffer(PyObject* self, Py_buffer* view, int flags) {
+  // A refused request leaves no object in the view, as the buffer protocol asks.
+  if (view != nullptr) view->obj = nullptr;
   auto& handle = state_of<Side>(self);
   if (!check_thread(handle.binding)) return -1;
   auto guard = Side::borrow_for_export(handle.binding);
@@ -168,20 +181,28 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
                 Side::read_only) < 0)
     return -1;
   ++handle.exports;
+  Side::count_owner_exports(handle.owner.get(), 1);
   return 0;
 }
 
-// Never raises. The count is only touched on the owning thread, and a failed check leaves it
-// high, which keeps the handle from finishing (the safe side: no slot is recycled under a view we
-// cannot account for).
+// Never raises. The interpreter calls it exactly when one export is gone, with its lock held,
+// so the counts always come down, whichever thread dropped the view (leaving them high would
+// keep the slot, the handle, its owner and the mapping for good). Use from another thread is
+// still reported through sys.unraisablehook.
 template <class Side>
 void release_buffer(PyObject* self, Py_buffer*) {
   auto& handle = state_of<Side>(self);
-  PendingError pending;
-  if (!check_thread(handle.binding)) return PyErr_WriteUnraisable(self);
-  auto guard = SharedBorrow::take(handle.binding);
-  if (!guard) return PyErr_WriteUnraisable(self);
-  if (handle.exports > 0) --handle.exports;
+  if (handle.exports > 0) {
+    --handle.exports;
+    Side::count_owner_exports(handle.owner.get(), -1);
+  }
+  // A fork child's copy of a view goes with the child: nothing to report.
+  if (handle.binding.on_owner_thread() || !handle.binding.in_owner_process()) [[likely]]
+    return;
+  SavedError pending = SavedError::fetch();
+  check_thread(handle.binding);
+  PyErr_WriteUnraisable(self);
+  pending.restore();
 }
 
 // ---- members shared by both classes ----
@@ -223,8 +244,8 @@ bool bind_exit_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
 
 // ---- ReadHandle ----
 
-// Shared by release(), __exit__ and finalisation; the caller holds the handle's exclusive
-// borrow. False with the exception set; the handle then stays held.
+// Shared by release() and __exit__; the caller holds the handle's exclusive borrow. False with
+// the exception set; the handle then stays held.
 bool release_slot(HandleState<ReadSide>& handle) {
   if (!handle.slot) return true;
   if (handle.exports != 0) {
@@ -296,6 +317,11 @@ std::optional<std::uint64_t> commit_slot(HandleState<WriteSide>& handle) {
   if (!check_thread(writer->binding)) return std::nullopt;
   auto owner_guard = ExclusiveBorrow::take(writer->binding);
   if (!owner_guard) return std::nullopt;
+  // Views of another handle of this writer point into this very slot (or the next claim's).
+  if (writer->handle_exports != 0) {
+    refuse_live_write_views("commit this handle", writer->handle_exports);
+    return std::nullopt;
+  }
   auto* ring = writer->endpoint.ring();
   if (ring == nullptr) {
     raise_panic("connected");
@@ -343,15 +369,17 @@ PyObject* write_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---- finalisation ----
 
-// On the owning thread (dealloc_bound decides): an unreleased read slot goes back to the ring;
-// if that fails the error is dropped and the slot stays held. An uncommitted write slot is
+// On the owning thread (dealloc_bound decides): an unreleased read slot goes back to the ring
+// straight through its slot word. Finalisation may run while the reader is in the middle of a
+// call (an argument's __index__ or a garbage-collection pass dropped the last reference), so
+// it touches no reader state and takes no borrow; the reader object, which the handle still
+// references, keeps the mapping in place. No view can be left: each holds the handle. A fork
+// child's copy gives nothing back, as the hold is the parent's. An uncommitted write slot is
 // simply left claimed and empty: the writer reclaims it on its next write.
 void destroy_read_contents(PyObject* self) {
   auto& handle = state_of<ReadSide>(self);
-  {
-    PendingError pending;
-    if (!release_slot(handle)) PyErr_Clear();
-  }
+  if (handle.slot && handle.binding.in_owner_process())
+    quillmere_core::reader::release_hold(*handle.slot);
   handle.~HandleState();
 }
 

@@ -3,7 +3,8 @@
 // A handle covers exactly one ring slot and exports its payload through the buffer protocol.
 // Lifetime is the whole problem: the slot is recycled the moment the handle is finished, so
 //   - each export holds a strong reference to its handle,
-//   - a handle counts its live exports and refuses to release or commit while any exist,
+//   - a handle counts its live exports and refuses to release or commit while any exist, and
+//     a writer claims and publishes nothing while any export of its write handles is alive,
 //   - a handle holds a strong reference to the reader or writer object that made it, which keeps
 //     the endpoint, its role and its mapping alive.
 // Handles are made only by the try_acquire methods of the reader and writer classes, on the
@@ -16,6 +17,11 @@
 #include "quillmere-core/src/writer.hpp"
 
 namespace quillmere::python::zerocopy {
+
+// BufferError "cannot <operation> while an uncommitted WriteHandle of this writer has <count>
+// buffer export(s) outstanding: ...". A writer refuses to claim or publish while any export of
+// its write handles is alive (their count is WriterObject::handle_exports).
+void refuse_live_write_views(const char* operation, Py_ssize_t count) noexcept;
 
 // Created once per process; nullptr with the exception set on failure.
 PyTypeObject* read_handle_type();
