@@ -1,0 +1,3 @@
+# Type information for the native helpers; not a public interface.
+
+def trailer_state(name: str, /) -> tuple[str, int, int]: ...

@@ -1,0 +1,10 @@
+// The parts of quillmere_tools._native, one per source file; module.cpp adds them in order.
+#pragma once
+
+#include <Python.h>
+
+namespace quillmere_tools::python {
+
+int add_channel_functions(PyObject* module);  // channel_functions.cpp
+
+}  // namespace quillmere_tools::python
