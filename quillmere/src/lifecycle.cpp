@@ -38,6 +38,7 @@
 #include <utility>
 
 #include "quillmere-core/src/format.hpp"
+#include "quillmere-core/src/trailer.hpp"
 
 namespace quillmere::lifecycle {
 
@@ -48,6 +49,7 @@ using quillmere_core::fail;
 using quillmere_core::format;
 using quillmere_core::Result;
 namespace metadata = quillmere_core::metadata;
+namespace trailer = quillmere_core::trailer;
 using MaybeAttached = Result<std::optional<AttachedSegment>>;
 
 // Where the platform keeps named shared-memory objects; their pages come out of this file
@@ -60,6 +62,9 @@ struct Request {
   std::uint64_t entry_count;
   std::uint8_t dtype;
   std::uint64_t size;  // segment bytes for the geometry
+  // What a new segment is made with: the ring plus the doorbell trailer. Existing segments
+  // only need `size`; one made at exactly that size just has no trailer.
+  std::uint64_t created_size;
 };
 
 // Refuses a segment larger than the shared-memory file system has free, before anything is
@@ -72,11 +77,11 @@ Result<void> check_room(const Request& request) {
   ::close(fd);
   if (!measured) return {};
   const std::uint64_t free_bytes = std::uint64_t{fs.f_bavail} * fs.f_frsize;
-  if (request.size <= free_bytes) return {};
+  if (request.created_size <= free_bytes) return {};
   return fail(ErrorKind::Os,
               format("channel '{}' needs {} bytes of shared memory ({} entries of {} payload "
                      "bytes) but {} has only {} bytes free",
-                     request.name, request.size, request.entry_count, request.entry_length,
+                     request.name, request.created_size, request.entry_count, request.entry_length,
                      kShmFileSystem, free_bytes));
 }
 
@@ -98,6 +103,12 @@ AttachedSegment attached(shm::Shmem shmem, const metadata::HeaderSnapshot& heade
 // between these steps.
 Result<metadata::HeaderSnapshot> write_header(shm::Shmem& shmem, const Request& request,
                                               std::string_view no_header) {
+  // The trailer first: once the magic word is out, a writer may attach and decide from the
+  // trailer whether it has a doorbell to ring.
+  if (auto at = trailer::trailer_offset(request.entry_length, request.entry_count);
+      at && *at <= shmem.len() && shmem.len() - *at >= trailer::kTrailerSize) {
+    trailer::init(shmem.base() + *at);
+  }
   metadata::init_header(shmem.base(), request.entry_length, request.entry_count, request.dtype,
                         own_pid_word());
   auto header = metadata::read_header(shmem.base(), shmem.len());
@@ -186,6 +197,9 @@ MaybeAttached create_or_open(Request request) {
   auto size = metadata::segment_size(request.entry_length, request.entry_count);
   if (!size) return std::unexpected(std::move(size.error()));
   request.size = *size;
+  auto created_size = trailer::segment_size(request.entry_length, request.entry_count);
+  if (!created_size) return std::unexpected(std::move(created_size.error()));
+  request.created_size = *created_size;
   if (auto room = check_room(request); !room) {
     // An existing segment needs no new room (it may be the very thing that fills the file
     // system): go on with it as a create that found the name taken would.
@@ -193,7 +207,7 @@ MaybeAttached create_or_open(Request request) {
       return adopt_existing(std::move(*existing), request);
     return std::unexpected(std::move(room.error()));
   }
-  auto created = shm::ShmemConf{}.os_id(request.name).size(request.size).create();
+  auto created = shm::ShmemConf{}.os_id(request.name).size(request.created_size).create();
   if (created) return initialise_created(std::move(*created), request);
   if (created.error().variant == shm::ShmemError::Variant::NameExists) {
     return open_existing(request);
@@ -211,7 +225,7 @@ MaybeAttached open_or_create(std::string_view name, std::optional<std::uint64_t>
     return fail(ErrorKind::InvalidInput,
                 "entry_length and entry_count must both be supplied or both omitted");
   }
-  if (entry_length) return create_or_open(Request{name, *entry_length, *entry_count, dtype, 0});
+  if (entry_length) return create_or_open(Request{name, *entry_length, *entry_count, dtype, 0, 0});
   auto found = try_attach(name, dtype);
   if (!found || *found || allow_absent) return found;
   return fail(ErrorKind::Os, "shared memory segment does not exist and sizes were not supplied");

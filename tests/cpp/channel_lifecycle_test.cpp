@@ -30,7 +30,9 @@ using quillmere_core::ErrorKind;
 using quillmere_core::metadata::kDtypeF64;
 using quillmere_core::metadata::kDtypeU8;
 
-constexpr std::uint64_t kLength = 16, kCount = 4, kSize = 168;
+constexpr std::uint64_t kLength = 16, kCount = 4;
+// A created segment: the 168-byte ring, padded to 192, then the doorbell trailer.
+constexpr std::uint64_t kCreatedSize = 192 + 1024;
 
 auto create(std::string_view name, std::uint8_t dtype = kDtypeU8) {
   return lifecycle::open_or_create(name, kLength, kCount, dtype, false);
@@ -67,7 +69,7 @@ TEST(ChannelOpenOrCreate, CreatesAnOwnedSegmentWithAFreshHeader) {
   ASSERT_TRUE(created && *created);
   const auto& segment = **created;
   EXPECT_TRUE(segment.shmem.is_owner());
-  EXPECT_EQ(segment.shmem.len(), kSize);
+  EXPECT_EQ(segment.shmem.len(), kCreatedSize);
   EXPECT_EQ(segment.header.entry_length, kLength);
   EXPECT_EQ(segment.header.entry_count, kCount);
   EXPECT_EQ(segment.header.dtype, kDtypeF64);
@@ -277,7 +279,8 @@ TEST(ChannelBounds, GeometryLargerThanTheSharedMemoryFileSystemIsRefused) {
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, ErrorKind::Os);
   const std::string& message = result.error().message;
-  EXPECT_NE(message.find("'" + name.str() + "' needs 1152930300699869256 bytes"), std::string::npos)
+  // The ring's 1152930300699869256 bytes, 56 bytes of padding, the 1024-byte trailer.
+  EXPECT_NE(message.find("'" + name.str() + "' needs 1152930300699870336 bytes"), std::string::npos)
       << message;
   EXPECT_NE(message.find("1099511627776 entries of 1048576 payload bytes"), std::string::npos)
       << message;

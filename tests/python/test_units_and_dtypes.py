@@ -23,7 +23,8 @@ def test_float64_writer_counts_elements_and_the_segment_counts_bytes(channel_nam
     assert (entry_length, entry_count, dtype) == (64, 4, 2)
     assert owner == writer_pid == os.getpid()
     assert (reader_pid, cursor, seq) == (0, 0, 0)
-    assert segment_size(channel_name) == 72 + 4 * (64 + 8)
+    # The ring (72 + 4 * (64 + 8) = 360 bytes), padded to 64, then the 1024-byte trailer.
+    assert segment_size(channel_name) == 384 + 1024
     # A byte end on the same channel sees bytes.
     assert quillmere.BytesReader(channel_name).entry_length == 64
     assert quillmere.Float64Reader(channel_name).entry_length == 8
@@ -33,7 +34,7 @@ def test_byte_channel_header(channel_name: str) -> None:
     creator = quillmere.BytesReader(channel_name, entry_length=16, entry_count=4)
     assert creator.entry_length == 16
     assert header_words(channel_name) == (MAGIC, 16, 4, 0, os.getpid(), 0, 0, 0, 0)
-    assert segment_size(channel_name) == 168
+    assert segment_size(channel_name) == 192 + 1024  # the ring padded to 64, then the trailer
 
 
 def test_float64_payload_length_errors_count_bytes(channel_name: str) -> None:

@@ -1,0 +1,80 @@
+// Functions that look at a channel by name: trailer_state(name).
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+
+#include "quillmere-core/src/format.hpp"
+#include "tools/src/channel_view.hpp"
+#include "tools/src/python/parts.hpp"
+#include "tools/src/python/support.hpp"
+
+namespace quillmere_tools::python {
+namespace {
+
+namespace trailer = quillmere_core::trailer;
+
+const char* state_name(trailer::State state) {
+  switch (state) {
+    case trailer::State::Valid:
+      return "valid";
+    case trailer::State::OtherVersion:
+      return "other-version";
+    case trailer::State::Foreign:
+      return "foreign";
+    case trailer::State::Absent:
+      break;
+  }
+  return "absent";
+}
+
+// The channel's text argument, or nullptr with TypeError set.
+std::optional<std::string_view> channel_name(PyObject* name) {
+  if (!PyUnicode_Check(name)) {
+    PyErr_SetString(PyExc_TypeError, "channel name must be a str");
+    return std::nullopt;
+  }
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+  if (text == nullptr) return std::nullopt;
+  return std::string_view(text, static_cast<std::size_t>(length));
+}
+
+// trailer_state(name) -> (state, version, waiters): what follows the channel's ring.
+PyObject* trailer_state(PyObject*, PyObject* name) {
+  auto text = channel_name(name);
+  if (!text) return nullptr;
+  auto view = ChannelView::open(*text);
+  if (!view) {
+    raise_channel_error(view.error());
+    return nullptr;
+  }
+  if (!*view) {
+    PyErr_Format(PyExc_FileNotFoundError, "no channel named %R", name);
+    return nullptr;
+  }
+  const trailer::Found& found = (*view)->trailer();
+  unsigned long long waiters = 0;
+  if (found.state == trailer::State::Valid) {
+    // relaxed: a snapshot for display; nothing is ordered after it.
+    waiters = std::atomic_ref<std::uint64_t>(*trailer::word(found.base, trailer::offset::waiters))
+                  .load(std::memory_order_relaxed);
+  }
+  return Py_BuildValue("(sIK)", state_name(found.state), found.version, waiters);
+}
+
+PyMethodDef functions[] = {
+    {"trailer_state", guarded<&trailer_state>, METH_O,
+     "trailer_state(name) -> (state, version, waiters)\n--\n\nWhat follows the channel's ring: "
+     "'valid', 'absent', 'other-version' or 'foreign',\nthe trailer version, and the number of "
+     "registered waiters."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_channel_functions(PyObject* module) {
+  return PyModule_AddFunctions(module, functions);
+}
+
+}  // namespace quillmere_tools::python

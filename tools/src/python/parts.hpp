@@ -1,0 +1,12 @@
+// The parts of quillmere_tools._native, one per source file; module.cpp adds them in order.
+#pragma once
+
+#include <Python.h>
+
+namespace quillmere_tools::python {
+
+int add_channel_functions(PyObject* module);  // channel_functions.cpp
+int add_wait_functions(PyObject* module);     // wait_functions.cpp
+int add_doorbell_type(PyObject* module);      // doorbell_type.cpp
+
+}  // namespace quillmere_tools::python

@@ -1,0 +1,44 @@
+#include "tools/src/python/support.hpp"
+
+#include <exception>
+#include <new>
+#include <string>
+
+namespace quillmere_tools::python {
+
+void raise_channel_error(const quillmere_core::ChannelError& error) noexcept {
+  using quillmere_core::ErrorKind;
+  PyObject* type = PyExc_RuntimeError;
+  switch (error.kind) {
+    case ErrorKind::InvalidInput:
+      type = PyExc_ValueError;
+      break;
+    case ErrorKind::Os:
+      type = PyExc_OSError;
+      break;
+    case ErrorKind::WouldBlock:
+      type = PyExc_BlockingIOError;
+      break;
+    case ErrorKind::RoleConflict:
+      break;
+  }
+  PyObject* text = PyUnicode_DecodeUTF8(error.message.data(),
+                                        static_cast<Py_ssize_t>(error.message.size()), "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+void raise_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_Format(PyExc_RuntimeError, "internal error in quillmere_tools: %s", error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal error in quillmere_tools");
+  }
+}
+
+}  // namespace quillmere_tools::python

@@ -1,0 +1,54 @@
+// What every source file of quillmere_tools._native shares: the noexcept boundary, turning a
+// ChannelError into an exception, and the signature of a source file's part of the module.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+#include <type_traits>
+
+#include "quillmere-core/src/error.hpp"
+
+namespace quillmere_tools::python {
+
+// One source file's contribution to the module: adds its functions and types, returns -1 with
+// an exception set on failure. module.cpp lists every part once.
+using AddPart = int (*)(PyObject* module);
+
+// ValueError, OSError, BlockingIOError or RuntimeError (role conflicts) with the message.
+void raise_channel_error(const quillmere_core::ChannelError& error) noexcept;
+
+// MemoryError for std::bad_alloc, RuntimeError naming anything else.
+void raise_cpp_exception() noexcept;
+
+namespace detail {
+template <auto F>
+struct Guarded;
+
+template <class R, class... Args, R (*F)(Args...)>
+struct Guarded<F> {
+  static R call(Args... args) noexcept {
+    try {
+      return F(args...);
+    } catch (...) {
+      raise_cpp_exception();
+      if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+      else if constexpr (!std::is_void_v<R>)
+        return R(-1);
+    }
+  }
+};
+}  // namespace detail
+
+// The noexcept boundary: put `guarded<&fn>` (not `fn`) into every method and slot table.
+template <auto F>
+inline constexpr auto guarded = &detail::Guarded<F>::call;
+
+// A METH_FASTCALL | METH_KEYWORDS function as a PyCFunction for a PyMethodDef.
+template <class F>
+PyCFunction as_cfunction(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace quillmere_tools::python
