@@ -17,13 +17,10 @@
 
 namespace quillmere::lifecycle {
 
-namespace {
-
 using quillmere_core::ErrorKind;
 
-// The word belongs to a live process. Its low 32 bits are the process id; 0 is nobody. A
-// value that no pid_t can take (above INT32_MAX, from a foreign or damaged header) names no
-// process either: handing it to kill() would address a process group, or every process.
+// A value that no pid_t can take (above INT32_MAX, from a foreign or damaged header) names no
+// process: handing it to kill() would address a process group, or every process.
 bool holder_alive(std::uint64_t word) noexcept {
   const auto low = static_cast<std::uint32_t>(word);
   if (low == 0 || low > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max())) {
@@ -31,8 +28,6 @@ bool holder_alive(std::uint64_t word) noexcept {
   }
   return ::kill(static_cast<pid_t>(low), 0) == 0 || errno == EPERM;
 }
-
-}  // namespace
 
 std::uint64_t own_pid_word() noexcept {
   return static_cast<std::uint32_t>(::getpid());
