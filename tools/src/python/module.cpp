@@ -10,6 +10,7 @@ namespace {
 
 constexpr AddPart kParts[] = {
     add_channel_functions,
+    add_segment_type,
 };
 
 int exec_module(PyObject* module) {

@@ -6,5 +6,6 @@
 namespace quillmere_tools::python {
 
 int add_channel_functions(PyObject* module);  // channel_functions.cpp
+int add_segment_type(PyObject* module);       // segment_type.cpp
 
 }  // namespace quillmere_tools::python
