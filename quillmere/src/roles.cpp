@@ -17,16 +17,25 @@
 
 namespace quillmere::lifecycle {
 
+namespace {
+
 using quillmere_core::ErrorKind;
 
-// A value that no pid_t can take (above INT32_MAX, from a foreign or damaged header) names no
-// process: handing it to kill() would address a process group, or every process.
+// The word belongs to a live process. Its low 32 bits are the process id; 0 is nobody. A
+// value that no pid_t can take (above INT32_MAX, from a foreign or damaged header) names no
+// process either: handing it to kill() would address a process group, or every process.
 bool holder_alive(std::uint64_t word) noexcept {
   const auto low = static_cast<std::uint32_t>(word);
   if (low == 0 || low > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max())) {
     return false;
   }
   return ::kill(static_cast<pid_t>(low), 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+bool process_alive(std::uint64_t pid_word) noexcept {
+  return holder_alive(pid_word);
 }
 
 std::uint64_t own_pid_word() noexcept {

@@ -47,7 +47,7 @@ std::optional<bool> maps_segment(std::uint32_t pid, const quillmere::shm::FileSt
 Liveness liveness(std::uint64_t word, const quillmere::shm::FileStatus& segment) {
   const std::uint32_t pid = pid_of(word);
   if (pid == 0) return Liveness::None;
-  if (!quillmere::lifecycle::holder_alive(word)) return Liveness::Dead;
+  if (!quillmere::lifecycle::process_alive(word)) return Liveness::Dead;
   return maps_segment(pid, segment).value_or(true) ? Liveness::Alive : Liveness::Unknown;
 }
 
