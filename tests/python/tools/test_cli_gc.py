@@ -12,7 +12,7 @@ from qm_support import Child, shm_path
 __all__ = ["link_directory"]  # the fixture, used by name
 
 Spawn = Callable[..., Child]
-MAPPINGS = "attached to the channel their mappings"
+MAPPINGS = "keep their mappings"
 
 
 def channel_of(spawn: Spawn, name: str, alive: bool) -> Child:

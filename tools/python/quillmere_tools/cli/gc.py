@@ -24,8 +24,8 @@ from quillmere_tools.cli._common import (
 from quillmere_tools.cli.ls import HEADERS, row
 
 MAPPINGS_NOTE = (
-    "Removing a name leaves processes attached to the channel their mappings: they keep "
-    "working, and the memory is freed when the last of them lets go."
+    "Processes attached to a removed channel keep their mappings and go on working; its "
+    "memory is freed when the last of them lets go."
 )
 
 
