@@ -125,20 +125,6 @@ PyObject* optional_int(const std::optional<std::uint64_t>& value) {
   return PyLong_FromUnsignedLongLong(*value);
 }
 
-const char* trailer_state_name(trailer::State state) {
-  switch (state) {
-    case trailer::State::Valid:
-      return "valid";
-    case trailer::State::OtherVersion:
-      return "other-version";
-    case trailer::State::Foreign:
-      return "foreign";
-    case trailer::State::Absent:
-      break;
-  }
-  return "absent";
-}
-
 // facts() -> dict: the header, the holders and their liveness, the trailer; taken now.
 PyObject* segment_facts(PyObject* self, PyObject*) {
   Open* open = open_of(self);
@@ -157,7 +143,7 @@ PyObject* segment_facts(PyObject* self, PyObject*) {
       liveness_text(facts.writer), "reader_pid", holder_pid(facts.reader), "reader",
       liveness_text(facts.reader), "writer_entry_seq",
       static_cast<unsigned long long>(facts.writer_entry_seq), "waiters",
-      optional_int(facts.waiters), "trailer_state", trailer_state_name(facts.trailer_state),
+      optional_int(facts.waiters), "trailer_state", trailer::state_name(facts.trailer_state),
       "trailer_version", static_cast<unsigned>(facts.trailer_version), "record_length",
       optional_int(facts.record_length), "inode", static_cast<unsigned long long>(file.inode));
 }
