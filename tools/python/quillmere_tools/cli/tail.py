@@ -22,8 +22,6 @@ from quillmere_tools.cli._common import (
 # Bytes shown in hex, or numbers shown, per entry in the text output; JSON has them all.
 PREVIEW_BYTES = 16
 PREVIEW_NUMBERS = 8
-# A follow wakes at least this often even when nothing comes, so that Ctrl-C is prompt.
-FOLLOW_SLICE = 1.0
 
 Show = Callable[[int, bytes], None]
 
@@ -106,8 +104,9 @@ def follow(channel: Channel, after: int, show: Show) -> None:
             seen = channel.writer_entry_seq()
             after = print_entries(channel, after, show)
             # Sleep past the newest entry known: one that could not be read (held in place, or
-            # overwritten meanwhile) must not wake the wait again at once.
-            bell.wait(max(seen, after), FOLLOW_SLICE)
+            # overwritten meanwhile) must not wake the wait again at once. The wait itself
+            # raises KeyboardInterrupt on Ctrl-C.
+            bell.wait(max(seen, after))
 
 
 def run(args: argparse.Namespace) -> int:
