@@ -84,8 +84,8 @@ def plain_dtype(dtype: numpy.dtype[Any]) -> numpy.dtype[Any]:
 
 
 def checked_shape(shape: ShapeLike) -> tuple[int, ...]:
-    dims = (shape,) if isinstance(shape, SupportsIndex) else tuple(shape)
     try:
+        dims = (shape,) if isinstance(shape, SupportsIndex) else tuple(shape)
         result = tuple(operator.index(dim) for dim in dims)
     except TypeError:
         raise TypeError(f"shape must be an int or a sequence of ints, got {shape!r}") from None

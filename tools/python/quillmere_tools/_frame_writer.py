@@ -79,7 +79,7 @@ class FrameWriter:
     none (made by the module, by a reader, or by an older build) gets this writer's.
     """
 
-    __slots__ = ("_name", "_frame", "_writer", "_typed")
+    __slots__ = ("_name", "_frame", "_padded", "_writer", "_typed")
 
     def __init__(
         self,
@@ -92,6 +92,7 @@ class FrameWriter:
     ) -> None:
         self._name = name
         self._frame = FrameType.of(dtype, shape)
+        self._padded = self._frame.entry_length != self._frame.nbytes
         if len(self._frame.record) > _native.FRAME_RECORD_CAPACITY:
             raise ValueError(
                 f"frame type {self._frame} needs a record of {len(self._frame.record)} bytes; "
@@ -152,7 +153,8 @@ class FrameWriter:
         try:
             if not self._typed:
                 self._claim_type()
-            zero_padding(handle, self._frame)
+            if self._padded:
+                zero_padding(handle, self._frame)
         except BaseException:
             del handle  # abandoned: nothing was published
             raise
@@ -188,6 +190,8 @@ class FrameWriter:
             source = numpy.asarray(array)
         if source.shape != frame.shape:
             raise ValueError(f"expected a frame of shape {frame.shape}, got {source.shape}")
+        if source.dtype == frame.dtype:
+            return source
         weak = not isinstance(array, numpy.ndarray)
         if not (numpy.can_cast(source.dtype, frame.dtype, "safe") or
                 weak and _values_fit(source, frame.dtype)):
