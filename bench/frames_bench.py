@@ -1,0 +1,195 @@
+"""Typed frames against the raw byte channel and the memcpy floor: 640x480x3 uint8 frames.
+
+Per call, in one process (median of RUNS runs, the paths timed in turns within each run):
+  - write: `FrameWriter.write(img)` against `BytesWriter.write(img.tobytes())`, and against
+    the memcpy floor: `numpy.copyto` of the frame into 8 frame-sized buffers in rotation (the
+    ring's footprint) in shared memory, and the same in private memory for reference (NumPy
+    backs large private arrays with huge pages, which shared memory does not get);
+  - read: `FrameReader.read(out=)` against `BytesReader.read(out=)` of a uint8 array, both
+    re-reading the oldest entry, and the same copy floors.
+Between two processes: a writer process writes flat out while this process reads with
+`out=` for WINDOW seconds; the delivered rate is what the reader got. ROUNDS rounds, each
+running the typed and the raw path once in a shuffled order; medians over the rounds.
+
+Run: `python bench/frames_bench.py [--quick]` (after `pip install .`).
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import statistics
+import subprocess
+import sys
+import time
+from collections.abc import Callable
+
+from multiprocessing import shared_memory
+
+import numpy
+
+import quillmere
+from quillmere_tools.frames import FrameReader, FrameWriter
+
+SHAPE = (480, 640, 3)
+NBYTES = 480 * 640 * 3
+SLOTS = 8
+QUICK = "--quick" in sys.argv
+RUNS = 5 if QUICK else 11
+CALLS = 100 if QUICK else 300
+ROUNDS = 3 if QUICK else 5
+WINDOW = 0.5 if QUICK else 1.5
+
+
+def image(seed: int) -> numpy.ndarray:
+    return numpy.random.default_rng(seed).integers(0, 256, SHAPE, dtype=numpy.uint8)
+
+
+def per_call_us(paths: list[Callable[[], object]]) -> list[float]:
+    for path in paths:
+        path()  # warm up: first-touch page faults
+    samples: list[list[float]] = [[] for _ in paths]
+    for _ in range(RUNS):
+        for path, times in zip(paths, samples):
+            start = time.perf_counter()
+            for _ in range(CALLS):
+                path()
+            times.append((time.perf_counter() - start) / CALLS * 1e6)
+    return [statistics.median(times) for times in samples]
+
+
+def floor_path(slots: numpy.ndarray) -> Callable[[], None]:
+    img, turn = image(0), [0]
+
+    def copy() -> None:
+        turn[0] = (turn[0] + 1) % SLOTS
+        numpy.copyto(slots[turn[0]].reshape(SHAPE), img)
+
+    return copy
+
+
+def floor_paths(shared: shared_memory.SharedMemory) -> list[Callable[[], None]]:
+    """Copies into the ring's footprint of shared memory, then of private memory."""
+    in_shm = numpy.ndarray((SLOTS, NBYTES), numpy.uint8, buffer=shared.buf)
+    return [floor_path(in_shm), floor_path(numpy.empty((SLOTS, NBYTES), numpy.uint8))]
+
+
+def in_process() -> tuple[list[float], list[float]]:
+    typed_name, raw_name = f"/qm-frames-bench-t{os.getpid()}", f"/qm-frames-bench-r{os.getpid()}"
+    shared = shared_memory.SharedMemory(create=True, size=SLOTS * NBYTES)
+    try:
+        typed = FrameWriter(typed_name, dtype=numpy.uint8, shape=SHAPE, entry_count=SLOTS)
+        raw = quillmere.BytesWriter(raw_name, entry_length=NBYTES, entry_count=SLOTS)
+        img = image(1)
+        writes = per_call_us([
+            lambda: typed.write(img), lambda: raw.write(img.tobytes()), *floor_paths(shared)
+        ])
+        typed_reader, raw_reader = FrameReader(typed_name), quillmere.BytesReader(raw_name)
+        out, raw_out = numpy.empty(SHAPE, numpy.uint8), numpy.empty(NBYTES, numpy.uint8)
+        reads = per_call_us([
+            lambda: typed_reader.read(out=out, from_entry_seq=0),
+            lambda: raw_reader.read(out=raw_out, from_entry_seq=0),
+            *floor_paths(shared),
+        ])
+        del typed, raw, typed_reader, raw_reader
+        return writes, reads
+    finally:
+        quillmere.unlink(typed_name)
+        quillmere.unlink(raw_name)
+        shared.close()
+        shared.unlink()
+
+
+def run_writer(path: str, name: str) -> None:
+    """Child: write frames flat out between the two instants given on stdin."""
+    img = image(2)
+    if path == "typed":
+        typed = FrameWriter(name, dtype=numpy.uint8, shape=SHAPE)
+        write = lambda: typed.write(img)  # noqa: E731
+    else:
+        raw = quillmere.BytesWriter(name)
+        write = lambda: raw.write(img.tobytes())  # noqa: E731
+    write()
+    print("ready", flush=True)
+    start, end = map(float, sys.stdin.readline().split())
+    while time.monotonic() < start:
+        pass
+    written = 0
+    while time.monotonic() < end:
+        write()
+        written += 1
+    print(written, flush=True)
+
+
+def delivered(path: str) -> tuple[float, float]:
+    """Frames per second (read, written) over one window, the writer in another process."""
+    name = f"/qm-frames-bench-x{os.getpid()}-{path}"
+    keeper = quillmere.BytesReader(name, entry_length=NBYTES, entry_count=SLOTS)
+    child = subprocess.Popen([sys.executable, __file__, "writer", path, name],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdin is not None and child.stdout is not None
+        assert child.stdout.readline() == "ready\n"
+        reader: FrameReader | quillmere.BytesReader
+        if path == "typed":
+            reader, out = FrameReader(name), numpy.empty(SHAPE, numpy.uint8)
+        else:
+            reader, out = quillmere.BytesReader(name), numpy.empty(NBYTES, numpy.uint8)
+
+        def read() -> object:
+            # The catch-up idiom of the README: a reader lapped by a flat-out writer skips to
+            # half a ring behind it instead of chasing the slot overwritten next.
+            got = reader.read(out=out)
+            behind = reader.writer_entry_seq - SLOTS // 2
+            if got is None and behind > reader.last_entry_seq:
+                got = reader.read(out=out, from_entry_seq=behind)
+            return got
+
+        read()
+        start = time.monotonic() + 0.05
+        end = start + WINDOW
+        child.stdin.write(f"{start} {end}\n")
+        child.stdin.flush()
+        got = 0
+        while time.monotonic() < start:
+            pass
+        while time.monotonic() < end:
+            if read() is not None:
+                got += 1
+        written = int(child.stdout.readline())
+        return got / WINDOW, written / WINDOW
+    finally:
+        child.kill()
+        child.wait()
+        del keeper
+        quillmere.unlink(name)
+
+
+def main() -> None:
+    writes, reads = in_process()
+    rates: dict[str, list[tuple[float, float]]] = {"typed": [], "raw": []}
+    for _ in range(ROUNDS):
+        for path in random.sample(list(rates), len(rates)):
+            rates[path].append(delivered(path))
+    print(f"640x480x3 uint8 frames ({NBYTES:,} B); per call: median of {RUNS} runs of {CALLS}")
+    print(f"{'us per call':16} {'typed':>7} {'raw':>7} {'memcpy shm':>11} {'private':>8} "
+          f"{'raw/typed':>10} {'shm floor/typed':>16}")
+    for label, (typed, raw, shm, private) in (("write", writes), ("read(out=)", reads)):
+        print(f"{label:16} {typed:7.1f} {raw:7.1f} {shm:11.1f} {private:8.1f} "
+              f"{raw / typed:9.2f}x {shm / typed:15.0%}")
+    print(f"two processes, {ROUNDS} rounds of {WINDOW} s, medians:")
+    got = {path: statistics.median(s[0] for s in samples) for path, samples in rates.items()}
+    for path, samples in rates.items():
+        wrote = statistics.median(s[1] for s in samples)
+        print(f"  {path:6} delivered {got[path]:7.0f} frames/s ({got[path] * NBYTES / 1e9:5.2f} "
+              f"GB/s), writer wrote {wrote:7.0f} frames/s")
+    floor = statistics.median([writes[2], reads[2]])
+    print(f"  typed / raw delivered {got['typed'] / got['raw']:.2f}x; the shared-memory memcpy "
+          f"floor is {1e6 / floor:.0f} frames/s, typed delivers {got['typed'] * floor / 1e6:.0%}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "writer":
+        run_writer(sys.argv[2], sys.argv[3])
+    else:
+        main()
