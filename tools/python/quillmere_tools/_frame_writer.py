@@ -76,7 +76,8 @@ class FrameWriter:
     The entry length is the frame's bytes rounded up to a multiple of 8 (the padding is
     zero). The frame type is stored in the segment trailer before the first entry is
     published; a channel that already holds one must hold the same, and a channel that holds
-    none (made by the module, by a reader, or by an older build) gets this writer's.
+    none (made by a module end, such as a reader that created it) gets this writer's. A
+    segment without a trailer (made by an older build) carries no record at all.
     """
 
     __slots__ = ("_name", "_frame", "_padded", "_writer", "_typed")
