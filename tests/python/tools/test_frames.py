@@ -123,6 +123,13 @@ def test_out_must_be_the_frame_type(channel_name: str) -> None:
     with pytest.raises(ValueError, match="C-contiguous writable"):
         reader.read(out=numpy.empty((6, 4), numpy.uint8).T)
     assert reader.last_entry_seq == 0
+    # Alternating between two arrays fills each one in its turn.
+    first, second = numpy.empty((4, 6), numpy.uint8), numpy.empty((4, 6), numpy.uint8)
+    for value in (1, 2):
+        writer.write(numpy.full((4, 6), value, numpy.uint8))
+    got = [reader.read(out=first), reader.read(out=second), reader.read(out=first)]
+    assert [e[1] is o for e, o in zip(got, (first, second, first))] == [True] * 3  # type: ignore[index]
+    assert (first == 2).all() and (second == 1).all()  # entries 3 and 2; entry 1 was zeros
 
 
 def test_mismatched_types_name_both(channel_name: str) -> None:

@@ -76,7 +76,10 @@ class FrameReader:
     nor any entry yet, since its writer may be between creating it and storing the record.
     """
 
-    __slots__ = ("_name", "_reader", "_dtype", "_shape", "_frame", "_zero_copy", "_scratch")
+    __slots__ = (
+        "_name", "_reader", "_dtype", "_shape", "_frame", "_zero_copy", "_scratch", "_out",
+        "_out_bytes",
+    )
 
     def __init__(
         self,
@@ -92,7 +95,11 @@ class FrameReader:
         self._shape = None if shape is None else checked_shape(shape)
         self._frame: FrameType | None = None
         self._zero_copy = enable_zero_copy
+        # The bytes of a padded entry, which do not fit a frame-sized `out`.
         self._scratch: npt.NDArray[numpy.uint8] | None = None
+        # The last `out` and its bytes, for the loop that reads into one array again and again.
+        self._out: npt.NDArray[Any] | None = None
+        self._out_bytes: npt.NDArray[numpy.uint8] | None = None
         self._reader = quillmere.BytesReader(
             name, delayed_connect=delayed_connect, enable_zero_copy=enable_zero_copy
         )
@@ -129,17 +136,23 @@ class FrameReader:
         frame = self._frame or self._resolve()
         if frame is None:
             return None
-        target = numpy.empty(frame.shape, frame.dtype) if out is None else _checked_out(out, frame)
-        if frame.entry_length == frame.nbytes:
-            got = self._reader.read(out=bytes_of(target), from_entry_seq=from_entry_seq)
+        if out is None:
+            target = numpy.empty(frame.shape, frame.dtype)
+            target_bytes = bytes_of(target)
         else:
-            # A padded entry does not fit the frame's bytes: one more copy, through scratch.
-            if self._scratch is None:
-                self._scratch = numpy.empty(frame.entry_length, numpy.uint8)
+            target, target_bytes = _checked_out(out, frame), self._bytes_of_out(out)
+        if self._scratch is None:
+            got = self._reader.read(out=target_bytes, from_entry_seq=from_entry_seq)
+        else:
             got = self._reader.read(out=self._scratch, from_entry_seq=from_entry_seq)
             if got is not None:
-                bytes_of(target)[...] = self._scratch[: frame.nbytes]
+                target_bytes[...] = self._scratch[: frame.nbytes]
         return None if got is None else (got[0], target)
+
+    def _bytes_of_out(self, out: npt.NDArray[Any]) -> npt.NDArray[numpy.uint8]:
+        if out is not self._out or self._out_bytes is None:
+            self._out, self._out_bytes = out, bytes_of(out)
+        return self._out_bytes
 
     def acquire(self, *, from_entry_seq: int | None = None) -> FrameReadHandle | None:
         """Borrow the next frame newer than the watermark in place (zero-copy reader only).
@@ -176,6 +189,8 @@ class FrameReader:
                     f"{self._name!r} has entries of {entry_length} bytes"
                 )
             self._frame = given
+        if self._frame.entry_length != self._frame.nbytes:
+            self._scratch = numpy.empty(self._frame.entry_length, numpy.uint8)
         return self._frame
 
     def _matching(self, found: FrameType) -> FrameType:
