@@ -94,7 +94,9 @@ def in_process() -> tuple[list[float], list[float]]:
         raw = quillmere.BytesWriter(raw_name, entry_length=NBYTES, entry_count=SLOTS)
         img = image(1)
         writes = per_call_us([
-            lambda: typed.write(img), lambda: raw.write(img.tobytes()), *floor_paths(shared, write_floor)
+            lambda: typed.write(img),
+            lambda: raw.write(img.tobytes()),
+            *floor_paths(shared, write_floor),
         ])
         typed_reader, raw_reader = FrameReader(typed_name), quillmere.BytesReader(raw_name)
         out, raw_out = numpy.empty(SHAPE, numpy.uint8), numpy.empty(NBYTES, numpy.uint8)
@@ -195,7 +197,8 @@ def main() -> None:
           f"{ROUNDS} rounds of {WINDOW} s, medians:")
     got = {path: statistics.median(samples) for path, samples in rates.items()}
     for path in rates:
-        print(f"  {path:6} delivered {got[path]:7.0f} frames/s ({got[path] * NBYTES / 1e9:5.2f} GB/s)")
+        rate = got[path]
+        print(f"  {path:6} delivered {rate:7.0f} frames/s ({rate * NBYTES / 1e9:5.2f} GB/s)")
     print(f"  typed / raw delivered {got['typed'] / got['raw']:.2f}x; one read copy alone "
           f"(the shared-memory floor) allows {1e6 / reads[2]:.0f} frames/s")
 

@@ -127,8 +127,9 @@ def test_out_must_be_the_frame_type(channel_name: str) -> None:
     first, second = numpy.empty((4, 6), numpy.uint8), numpy.empty((4, 6), numpy.uint8)
     for value in (1, 2):
         writer.write(numpy.full((4, 6), value, numpy.uint8))
-    got = [reader.read(out=first), reader.read(out=second), reader.read(out=first)]
-    assert [e[1] is o for e, o in zip(got, (first, second, first))] == [True] * 3  # type: ignore[index]
+    for out in (first, second, first):
+        entry = reader.read(out=out)
+        assert entry is not None and entry[1] is out
     assert (first == 2).all() and (second == 1).all()  # entries 3 and 2; entry 1 was zeros
 
 
