@@ -146,3 +146,12 @@ def test_describe_record(channel_name: str) -> None:
     writer = FrameWriter(channel_name, dtype=">u2", shape=(3, 5))
     assert describe_record(channel_name) == "dtype >u2, shape (3, 5)"
     del writer, keeper
+
+
+def test_frame_type_too_long_for_the_trailer_creates_nothing(channel_name: str) -> None:
+    wide = numpy.dtype([(f"field_{n:02}", "<f8") for n in range(60)])
+    assert len(FrameType.of(wide, 1).record) > _native.FRAME_RECORD_CAPACITY
+    with pytest.raises(ValueError, match=r"needs a record of \d+ bytes; the trailer holds 632"):
+        FrameWriter(channel_name, dtype=wide, shape=1, entry_count=2)
+    with pytest.raises(FileNotFoundError):
+        describe_record(channel_name)
