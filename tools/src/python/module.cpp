@@ -13,6 +13,7 @@ constexpr AddPart kParts[] = {
     add_segment_type,
     add_wait_functions,
     add_doorbell_type,
+    add_frame_functions,
 };
 
 int exec_module(PyObject* module) {

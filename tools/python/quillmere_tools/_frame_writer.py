@@ -1,0 +1,211 @@
+"""FrameWriter: the writing end of a typed channel, one array per entry."""
+
+from __future__ import annotations
+
+from types import TracebackType
+from typing import Any, Literal
+
+import numpy
+import numpy.typing as npt
+
+import quillmere
+from quillmere_tools import _native
+from quillmere_tools._frame_type import FrameType, ShapeLike, decode_record
+from quillmere_tools._frame_views import frame_view, zero_padding
+
+
+class FrameWriteHandle:
+    """One frame being filled in place; committed on a clean exit, abandoned on an exception.
+
+    `array` is a fresh writable view of the slot on each access. Views are temporary: one
+    still alive at the exit makes the commit refuse with `BufferError`, as the module's
+    `WriteHandle` does; drop it and call `commit()` again. While a deferred writer is not
+    connected the frame is a private scratch array, dropped at the exit like `write` drops.
+    """
+
+    __slots__ = ("_handle", "_scratch", "_frame", "_entry_seq")
+
+    def __init__(self, handle: quillmere.WriteHandle | None, frame: FrameType) -> None:
+        self._handle = handle
+        self._frame = frame
+        self._scratch = numpy.zeros(frame.shape, frame.dtype) if handle is None else None
+        self._entry_seq: int | None = None
+
+    @property
+    def array(self) -> npt.NDArray[Any]:
+        """A fresh writable view of the frame; the commit waits for every view to go."""
+        if self._handle is not None:
+            return frame_view(self._handle, self._frame)
+        if self._scratch is not None:
+            return self._scratch[...]
+        raise BufferError("this frame has already been committed or abandoned")
+
+    @property
+    def entry_seq(self) -> int | None:
+        """The committed entry's sequence number; None before, or when nothing was published."""
+        return self._entry_seq
+
+    def commit(self) -> int | None:
+        """Publish the frame and return its entry_seq (None for a deferred writer's scratch)."""
+        if self._handle is not None:
+            self._entry_seq = self._handle.commit()  # BufferError while a view is alive
+            self._handle = None
+        self._scratch = None
+        return self._entry_seq
+
+    def __enter__(self) -> FrameWriteHandle:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]:
+        if exc_type is not None:
+            # Abandoned: the slot was never published and the writer claims it again next.
+            self._handle = self._scratch = None
+        else:
+            self.commit()
+        return False
+
+
+class FrameWriter:
+    """The single writer of a channel whose entries are arrays of one dtype and shape.
+
+    The entry length is the frame's bytes rounded up to a multiple of 8 (the padding is
+    zero). The frame type is stored in the segment trailer before the first entry is
+    published; a channel that already holds one must hold the same, and a channel that holds
+    none (made by a module end, such as a reader that created it) gets this writer's. A
+    segment without a trailer (made by an older build) carries no record at all.
+    """
+
+    __slots__ = ("_name", "_frame", "_padded", "_writer", "_typed")
+
+    def __init__(
+        self,
+        name: str,
+        *,
+        dtype: npt.DTypeLike,
+        shape: ShapeLike,
+        entry_count: int | None = None,
+        delayed_connect: bool = False,
+    ) -> None:
+        self._name = name
+        self._frame = FrameType.of(dtype, shape)
+        self._padded = self._frame.entry_length != self._frame.nbytes
+        if len(self._frame.record) > _native.FRAME_RECORD_CAPACITY:
+            raise ValueError(
+                f"frame type {self._frame} needs a record of {len(self._frame.record)} bytes; "
+                f"the trailer holds {_native.FRAME_RECORD_CAPACITY}"
+            )
+        if entry_count is None:
+            self._writer = quillmere.BytesWriter(name, delayed_connect=delayed_connect)
+        else:
+            self._writer = quillmere.BytesWriter(
+                name,
+                entry_length=self._frame.entry_length,
+                entry_count=entry_count,
+                delayed_connect=delayed_connect,
+            )
+        self._typed = False
+        if self._writer.entry_length:
+            self._claim_type()
+
+    @property
+    def dtype(self) -> numpy.dtype[Any]:
+        return self._frame.dtype
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        return self._frame.shape
+
+    @property
+    def last_entry_seq(self) -> int:
+        """Sequence number of the most recently committed frame (0 if none)."""
+        return self._writer.last_entry_seq
+
+    def write(self, array: npt.ArrayLike) -> None:
+        """Copy one frame into the next slot and publish it.
+
+        `array` may be any array-like of the frame's shape whose values convert to its dtype
+        without loss. It is copied once, straight into the slot. A deferred writer that is
+        not connected yet drops the frame.
+        """
+        source = self._source(array)
+        handle = self._acquire()
+        if handle is None:
+            return
+        view = frame_view(handle, self._frame)
+        try:
+            numpy.copyto(view, source, casting="unsafe")  # _source checked the cast
+        finally:
+            del view  # the commit refuses while a view of the slot is alive
+        handle.commit()
+
+    def frame(self) -> FrameWriteHandle:
+        """Claim the next slot for a frame rendered in place: `with w.frame() as f: ...`."""
+        return FrameWriteHandle(self._acquire(), self._frame)
+
+    def _acquire(self) -> quillmere.WriteHandle | None:
+        handle = self._writer.try_acquire()  # connects a deferred writer
+        if handle is None:
+            return None
+        try:
+            if not self._typed:
+                self._claim_type()
+            if self._padded:
+                zero_padding(handle, self._frame)
+        except BaseException:
+            del handle  # abandoned: nothing was published
+            raise
+        return handle
+
+    def _claim_type(self) -> None:
+        """Stores the frame type, or checks the one stored; before any publish of ours."""
+        length = self._writer.entry_length
+        snapshot = _native.frame_record(self._name)
+        held = snapshot[2] if snapshot else None
+        if not held and length == self._frame.entry_length:
+            held = _native.store_frame_record(self._name, self._frame.record)
+        if held and decode_record(held) != self._frame:
+            raise ValueError(
+                f"channel {self._name!r} carries frames of {decode_record(held)}, "
+                f"not {self._frame}"
+            )
+        if length != self._frame.entry_length:
+            raise ValueError(
+                f"channel {self._name!r} has entries of {length} bytes; frames of "
+                f"{self._frame} take {self._frame.entry_length}"
+            )
+        self._typed = True
+
+    def _source(self, array: npt.ArrayLike) -> npt.NDArray[Any]:
+        """`array` as an ndarray of the frame's shape whose cast to its dtype loses nothing."""
+        frame = self._frame
+        if isinstance(array, numpy.ndarray):
+            source: npt.NDArray[Any] = array
+        elif frame.dtype.names is not None:
+            source = numpy.asarray(array, dtype=frame.dtype)  # tuples into fields
+        else:
+            source = numpy.asarray(array)
+        if source.shape != frame.shape:
+            raise ValueError(f"expected a frame of shape {frame.shape}, got {source.shape}")
+        if source.dtype == frame.dtype:
+            return source
+        weak = not isinstance(array, numpy.ndarray)
+        if not (numpy.can_cast(source.dtype, frame.dtype, "safe") or
+                weak and _values_fit(source, frame.dtype)):
+            raise TypeError(
+                f"expected a frame of {frame.dtype}, got {source.dtype}, which does not "
+                "convert without loss"
+            )
+        return source
+
+
+def _values_fit(source: npt.NDArray[Any], dtype: numpy.dtype[Any]) -> bool:
+    """Python numbers are weakly typed, as in NumPy's own promotion: their values decide."""
+    if source.size and source.dtype.kind in "iu" and dtype.kind in "iuf":
+        low, high = numpy.min_scalar_type(source.min()), numpy.min_scalar_type(source.max())
+        return bool(numpy.can_cast(low, dtype) and numpy.can_cast(high, dtype))
+    return source.dtype.kind == "f" and dtype.kind in "fc"
