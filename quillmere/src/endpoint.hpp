@@ -63,6 +63,10 @@ class Link {
   }
 
   bool connected() const noexcept { return segment_.has_value(); }
+  // Leaves the name in place when this Link goes away (it stays an owner otherwise).
+  void disown() noexcept {
+    if (segment_) segment_->set_owner(false);
+  }
   std::byte* base() const noexcept { return segment_ ? segment_->base() : nullptr; }
   std::uint64_t mapped_size() const noexcept { return segment_ ? segment_->len() : 0; }
   const std::string& name() const noexcept { return name_; }

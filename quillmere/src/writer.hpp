@@ -57,6 +57,7 @@ class RawWriter {
   std::uint64_t entry_length() const noexcept { return ring_ ? ring_->entry_length() : 0; }
   std::uint64_t last_entry_seq() const noexcept { return ring_ ? ring_->last_entry_seq() : 0; }
   const std::string& name() const noexcept { return link_.name(); }
+  void disown() noexcept { link_.disown(); }
   std::uint8_t dtype() const noexcept { return link_.dtype(); }
   bool delayed_connect() const noexcept { return link_.delayed_connect(); }
 

@@ -99,6 +99,19 @@ class TestHoldsOfTheParent:
         """
         assert run_python(script, channel_name).stdout.split() == ["held", "held----"]
 
+    def test_a_finalised_child_copy_leaves_the_parents_name(self, channel_name, run_python):
+        script = """
+        writer = quillmere.BytesWriter(sys.argv[1], entry_length=8, entry_count=1)  # owns it
+        pid = os.fork()
+        if pid == 0:
+            del writer  # the child's copy goes; the channel must stay findable by name
+            sys.exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        writer.write(b"late----")
+        print(quillmere.BytesReader(sys.argv[1], delayed_connect=False).read()[1].decode())
+        """
+        assert run_python(script, channel_name).stdout.split() == ["late----"]
+
 
 class TestWriterOfTheParent:
     def test_ring_operations_in_a_child_are_refused(self, channel_name):

@@ -67,12 +67,16 @@ PyObject* new_instance(PyTypeObject* type, const char* type_path, Endpoint&& end
 }
 
 // tp_dealloc of a reader or writer class: the endpoint's destructor gives back the role and
-// the mapping, on the owning thread only.
+// the mapping, on the owning thread only. A fork child's copy only unmaps: the role stays
+// with the parent (the endpoint compares process ids), and so does the channel's name, which
+// the parent may still be using.
 template <class Object>
 void dealloc_instance(PyObject* self) noexcept {
   dealloc_bound(self, reinterpret_cast<Object*>(self)->binding, [](PyObject* contents) {
+    auto& object = *reinterpret_cast<Object*>(contents);
+    if (!object.binding.in_owner_process()) object.endpoint.disown();
     using Endpoint = decltype(Object::endpoint);
-    reinterpret_cast<Object*>(contents)->endpoint.~Endpoint();
+    object.endpoint.~Endpoint();
   });
 }
 
