@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "quillmere-core/src/format.hpp"
@@ -76,6 +77,14 @@ ChannelFacts SegmentView::facts() const {
     facts.record_length = trailer::record(found.base).size();
   }
   return facts;
+}
+
+std::optional<std::vector<std::byte>> SegmentView::record() const {
+  const trailer::Found found = trailer::find(base(), shmem_.len(), header_);
+  if (found.state != trailer::State::Valid) return std::nullopt;
+  const std::span<const std::byte> bytes = trailer::record(found.base);
+  if (bytes.empty()) return std::nullopt;
+  return std::vector<std::byte>(bytes.begin(), bytes.end());
 }
 
 SlotCensus SegmentView::census() const {

@@ -49,6 +49,8 @@ class SegmentView {
   ChannelFacts facts() const;
   SlotCensus census() const;
   std::uint64_t writer_entry_seq() const noexcept;
+  // A copy of the frame-type record; nothing without a valid trailer or with an empty record.
+  std::optional<std::vector<std::byte>> record() const;
   std::uint64_t entry_length() const noexcept { return header_.entry_length; }
   const quillmere::shm::FileStatus& file() const noexcept { return file_; }
 

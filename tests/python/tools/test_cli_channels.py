@@ -10,13 +10,14 @@ import struct
 from collections.abc import Callable
 
 import quillmere
+from quillmere_tools.frames import FrameWriter, channel_frame_type
 from cli_support import MAKER, call_cli, cli_json, row_of
 from qm_support import Child, shm_path
 
 ROW_KEYS = ["name", "dtype", "entry_length", "entry_count", "size", "owner_pid", "owner_alive",
             "writer_pid", "writer_alive", "reader_pid", "reader_alive", "writer_entry_seq",
             "waiters"]
-STAT_KEYS = [*ROW_KEYS, "held", "empty", "oldest", "newest", "trailer"]
+STAT_KEYS = [*ROW_KEYS, "held", "empty", "oldest", "newest", "trailer", "frame_type"]
 OWNER_PID_OFFSET = 32
 
 Spawn = Callable[..., Child]
@@ -46,7 +47,7 @@ def test_ls_and_stat_describe_a_live_channel(channel_name: str, spawn: Spawn) ->
     assert isinstance(details, dict) and list(details) == STAT_KEYS
     assert {key: details[key] for key in ROW_KEYS} == row
     assert {key: details[key] for key in STAT_KEYS[len(ROW_KEYS):]} == {
-        "held": [6], "empty": 0, "oldest": 4, "newest": 11, "trailer": 1}
+        "held": [6], "empty": 0, "oldest": 4, "newest": 11, "trailer": 1, "frame_type": None}
 
     text = call_cli("ls").stdout
     assert any(line.split()[:2] == [channel_name, "f64"] and f"{maker.pid} alive" in line
@@ -56,6 +57,27 @@ def test_ls_and_stat_describe_a_live_channel(channel_name: str, spawn: Spawn) ->
     assert lines["held"] == "1: 6" and lines["oldest"] == "4" and lines["newest"] == "11"
     assert lines["entry_length"] == "32 bytes (4 float64)"
     assert lines["trailer"] == "version 1, frame-type record empty"
+    assert lines["frame_type"] == "-"
+
+
+def test_stat_shows_the_frame_type_or_why_it_cannot(channel_name: str) -> None:
+    writer = FrameWriter(channel_name, dtype=[("t", "<f8"), ("flags", ">u2")], shape=(2, 3),
+                         entry_count=4)
+    details = cli_json("stat", channel_name)
+    assert isinstance(details, dict)
+    assert details["frame_type"] == {"dtype": str(writer.dtype), "shape": [2, 3]}
+    text = call_cli("stat", channel_name).stdout
+    assert f"frame_type        {channel_frame_type(channel_name)}" in text
+
+    with open(shm_path(channel_name), "r+b") as segment:  # scribble on the record's text
+        data = segment.read()
+        at = data.rindex(b"shape")
+        segment.seek(at)
+        segment.write(b"SHAPE")
+    details = cli_json("stat", channel_name)
+    assert isinstance(details, dict) and isinstance(details["frame_type"], dict)
+    assert set(details["frame_type"]) == {"error"}
+    assert "unreadable record (" in call_cli("stat", channel_name).stdout
 
 
 def test_tail_previews_numbers_and_bytes(channel_name: str, make_channel_name: Callable[[], str],

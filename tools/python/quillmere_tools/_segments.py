@@ -158,6 +158,10 @@ class Channel:
     def writer_entry_seq(self) -> int:
         return self._segment.writer_entry_seq()
 
+    def record(self) -> bytes | None:
+        """The frame-type record's bytes, or None when the channel has none."""
+        return self._segment.record()
+
     def read(self, after: int) -> tuple[int, bytes] | None:
         """A copy of the oldest entry newer than `after`, or None."""
         return self._segment.read(after)

@@ -173,6 +173,16 @@ PyObject* segment_writer_entry_seq(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(open->view.writer_entry_seq());
 }
 
+// record() -> bytes | None: a copy of the frame-type record, None when there is none.
+PyObject* segment_record(PyObject* self, PyObject*) {
+  Open* open = open_of(self);
+  if (open == nullptr) return nullptr;
+  const auto record = open->view.record();
+  if (!record) Py_RETURN_NONE;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(record->data()),
+                                   static_cast<Py_ssize_t>(record->size()));
+}
+
 // read(after) -> (entry_seq, bytes) | None: a copy of the oldest entry newer than `after`.
 PyObject* segment_read(PyObject* self, PyObject* after_object) {
   Open* open = open_of(self);
@@ -213,6 +223,8 @@ PyMethodDef segment_methods[] = {
      "census() -> (held, empty, oldest, newest)\n--\n\nWhat the slot words say now."},
     {"writer_entry_seq", guarded<&segment_writer_entry_seq>, METH_NOARGS,
      "writer_entry_seq() -> int\n--\n\nThe writer's newest entry_seq, loaded now."},
+    {"record", guarded<&segment_record>, METH_NOARGS,
+     "record() -> bytes | None\n--\n\nA copy of the frame-type record, or None."},
     {"read", guarded<&segment_read>, METH_O,
      "read(after) -> (entry_seq, bytes) | None\n--\n\nA copy of the oldest entry newer than "
      "`after`, or None."},

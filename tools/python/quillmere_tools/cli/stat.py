@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from quillmere_tools._frame_type import FrameType, decode_record
 from quillmere_tools._segments import ChannelInfo, SlotCensus
 from quillmere_tools.cli._common import Subparsers, holder_text, open_channel, print_json, shown
 
@@ -35,6 +36,32 @@ def trailer_text(info: ChannelInfo) -> str:
     return "none"
 
 
+def frame_type(record: bytes | None, info: ChannelInfo) -> FrameType | ValueError | None:
+    """The recorded frame type, the reason it cannot be read, or None without a record."""
+    if record is None:
+        return None
+    try:
+        return decode_record(record, info.entry_length)
+    except ValueError as error:
+        return error
+
+
+def frame_type_text(frame: FrameType | ValueError | None) -> str:
+    if frame is None:
+        return "-"
+    if isinstance(frame, ValueError):
+        return f"unreadable record ({frame})"
+    return str(frame)
+
+
+def frame_type_json(frame: FrameType | ValueError | None) -> dict[str, object] | None:
+    if frame is None:
+        return None
+    if isinstance(frame, ValueError):
+        return {"error": str(frame)}
+    return {"dtype": str(frame.dtype), "shape": list(frame.shape)}
+
+
 def entry_length_text(info: ChannelInfo) -> str:
     width = {"f64": "float64", "i64": "int64"}.get(info.dtype)
     elements = f" ({info.entry_length // 8} {width})" if width else ""
@@ -53,7 +80,9 @@ def optional(value: int | None) -> str:
     return "-" if value is None else str(value)
 
 
-def print_text(info: ChannelInfo, census: SlotCensus) -> None:
+def print_text(
+    info: ChannelInfo, census: SlotCensus, frame: FrameType | ValueError | None
+) -> None:
     lines = [
         ("name", shown(info.name)),
         ("dtype", info.dtype),
@@ -70,6 +99,7 @@ def print_text(info: ChannelInfo, census: SlotCensus) -> None:
         ("oldest", optional(census.oldest)),
         ("newest", optional(census.newest)),
         ("trailer", trailer_text(info)),
+        ("frame_type", frame_type_text(frame)),
     ]
     width = max(len(key) for key, _ in lines)
     for key, value in lines:
@@ -82,6 +112,7 @@ def run(args: argparse.Namespace) -> int:
         # the newest slot, never as a slot newer than the writer.
         census = channel.census()
         info = channel.info()
+        frame = frame_type(channel.record(), info)
     if args.json:
         print_json(
             info.to_json()
@@ -91,8 +122,9 @@ def run(args: argparse.Namespace) -> int:
                 "oldest": census.oldest,
                 "newest": census.newest,
                 "trailer": trailer_version(info),
+                "frame_type": frame_type_json(frame),
             }
         )
     else:
-        print_text(info, census)
+        print_text(info, census, frame)
     return 0
