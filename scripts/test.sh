@@ -127,7 +127,9 @@ run_pytest "$old/bin/python" -m "not slow"
 step "pytest -m 'not slow' against the wheel under every other CPython >= 3.11"
 main_version=$(python -c 'import platform; print(platform.python_version())')
 others=()
-while read -r version py; do
+mapfile -t found < <(bash scripts/cpythons.sh)
+for line in "${found[@]}"; do
+  read -r version py <<<"$line"
   [ "$version" = "$main_version" ] && continue
   echo "-- CPython $version ($py)"
   other=$build/venv-cpython-$version
@@ -136,7 +138,7 @@ while read -r version py; do
   "$other/bin/pip" install -q --force-reinstall --no-deps "$wheel"
   run_pytest "$other/bin/python" -m "not slow"
   others+=("$version")
-done < <(bash scripts/cpythons.sh)
+done
 echo "the wheel passed the whole suite under CPython $main_version" \
   "and the non-slow tests under CPython: ${others[*]:-none found}"
 
