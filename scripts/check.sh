@@ -13,8 +13,8 @@ python=${PYTHON:-python3}
 missing=()
 if ! command -v g++ >/dev/null; then
   missing+=("g++ 12 or later")
-elif (($(g++ -dumpversion | cut -d. -f1) < 12)); then
-  missing+=("g++ 12 or later (found $(g++ -dumpversion))")
+elif ! gxx=$(g++ -dumpversion 2>/dev/null) || ! [[ ${gxx%%.*} =~ ^[0-9]+$ ]] || ((${gxx%%.*} < 12)); then
+  missing+=("g++ 12 or later (found '${gxx:-}')")
 elif ! echo '#include <gtest/gtest.h>' | g++ -std=c++2b -x c++ -fsyntax-only - 2>/dev/null; then
   missing+=("GoogleTest headers and libraries (libgtest-dev)")
 fi
