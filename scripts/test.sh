@@ -1,91 +1,19 @@
 #!/usr/bin/env bash
-# Runs every test: installs what the tests need, builds and runs the C++ tests (plain,
-# ASan+UBSan, TSan), builds the abi3 wheel and checks it, then runs pytest against it
-# (once with the newest NumPy, once with the oldest one we declare support for).
+# Runs every test: installs what the tests need, runs the fast loop (scripts/check.sh), the
+# C++ tests under ASan+UBSan and TSan and the fuzzer, builds the wheel (repaired to a manylinux
+# tag) and the sdist into dist/ and checks both, then runs pytest against the wheel: the whole
+# suite with the newest NumPy, the non-slow tests against the ASan build of the module, with
+# the oldest NumPy we support, and under every other CPython 3.11 or later on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build
-jobs=$(nproc)
+dist=$root/dist
+venv=$build/venv
+jobs=${QUILLMERE_JOBS:-$(nproc)}
+export CMAKE_BUILD_PARALLEL_LEVEL=$jobs  # for the wheel and sdist builds
 
 step() { printf '\n==== %s ====\n' "$*"; }
-
-step "system packages"
-missing=()
-# clang 19 builds the libFuzzer target (older clang lacks std::expected with this libstdc++).
-for pkg in libgtest-dev g++ clang-19 libclang-rt-19-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-  else
-    sudo apt-get update -qq
-    sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-  fi
-fi
-
-step "test environment"
-venv=$build/venv
-[ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/pip" install -q --upgrade pip
-"$venv/bin/pip" install -q -r requirements-test.txt
-export PATH=$venv/bin:$PATH
-
-cpp_suite() {  # name, extra cmake args...
-  local name=$1
-  shift
-  step "C++ tests ($name)"
-  cmake -S . -B "$build/cpp-$name" -G Ninja -DQUILLMERE_BUILD_TESTS=ON \
-    -DQUILLMERE_BUILD_PYTHON=OFF "$@" >/dev/null
-  cmake --build "$build/cpp-$name" -j "$jobs"
-  ctest --test-dir "$build/cpp-$name" --output-on-failure -j "$jobs" --no-tests=error
-}
-
-cpp_suite plain
-cpp_suite asan -DQUILLMERE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cpp_suite tsan -DQUILLMERE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
-step "fuzzing the segment header checks (libFuzzer, ASan+UBSan)"
-fuzz=$build/fuzz
-cmake -S . -B "$fuzz" -G Ninja -DCMAKE_CXX_COMPILER=clang++-19 -DQUILLMERE_BUILD_FUZZ=ON \
-  -DQUILLMERE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_BUILD_PYTHON=OFF \
-  >/dev/null
-cmake --build "$fuzz" --target header_fuzz -j "$jobs"
-mkdir -p "$fuzz/corpus" "$fuzz/artifacts"
-if ! "$fuzz/fuzz/header_fuzz" -runs=5000000 -max_total_time=60 -max_len=4096 \
-  -artifact_prefix="$fuzz/artifacts/" "$fuzz/corpus" fuzz/corpus >"$fuzz/log" 2>&1; then
-  tail -n 60 "$fuzz/log"
-  echo "the header fuzzer found a failing input (kept in $fuzz/artifacts)"
-  exit 1
-fi
-tail -n 1 "$fuzz/log"
-# The segment trailer (doorbell count, pid slots, frame-type record) the same way.
-cmake --build "$fuzz" --target trailer_fuzz -j "$jobs"
-mkdir -p "$fuzz/corpus-trailer"
-if ! "$fuzz/fuzz/trailer_fuzz" -runs=2000000 -max_total_time=30 -max_len=4096 \
-  -artifact_prefix="$fuzz/artifacts/" "$fuzz/corpus-trailer" fuzz/corpus-trailer \
-  >"$fuzz/log-trailer" 2>&1; then
-  tail -n 60 "$fuzz/log-trailer"
-  echo "the trailer fuzzer found a failing input (kept in $fuzz/artifacts)"
-  exit 1
-fi
-tail -n 1 "$fuzz/log-trailer"
-
-step "wheel"
-rm -rf "$build/dist"
-pip wheel . --no-deps -w "$build/dist" -q
-wheel=$(ls "$build/dist"/quillmere-*.whl)
-case "$wheel" in *-cp311-abi3-*) ;; *) echo "wheel is not tagged cp311-abi3: $wheel"; exit 1 ;; esac
-abi3audit --strict --report "$wheel" >/dev/null
-pip install -q --force-reinstall --no-deps "$wheel"
-so=$(python -c "import quillmere; print(quillmere.__file__)")
-exported=$(nm -D --defined-only "$so" | awk '{print $3}')
-if [ "$exported" != "PyInit_quillmere" ]; then
-  echo "the module must export only PyInit_quillmere, found: $exported"
-  exit 1
-fi
 
 run_pytest() {  # python, extra args...
   local py=$1
@@ -101,20 +29,98 @@ run_pytest() {  # python, extra args...
   fi
 }
 
+step "system packages"
+missing=()
+# clang 19 builds the libFuzzer target (older clang lacks std::expected with this libstdc++).
+for pkg in libgtest-dev g++ clang-19 libclang-rt-19-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  sudo=()
+  [ "$(id -u)" = 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
+
+step "fast check: plain build, C++ tests, pytest -m 'not slow' (scripts/check.sh)"
+# Also creates build/venv with requirements-test.txt, used by every step below.
+bash scripts/check.sh
+export PATH=$venv/bin:$PATH
+
+step "C++ stress test, rerun until it fails (at most 100 runs)"
+# Whether the threads overlap where it matters depends on the schedule: a claim or a hold done
+# as a load and a plain store passes most single runs, but fails within a few dozen reruns.
+ctest --preset stress
+
+for preset in asan tsan; do
+  step "C++ tests ($preset)"
+  cmake --preset "$preset" -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
+
+step "fuzzing the segment header and trailer checks (libFuzzer, ASan+UBSan)"
+fuzz=$build/fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+mkdir -p "$fuzz/artifacts"
+fuzz_target() {  # target, seconds: runs the target over its corpus in fuzz/
+  local target=$1 seconds=$2 corpus=fuzz/corpus
+  [ "$target" = header_fuzz ] || corpus=fuzz/corpus-${target%_fuzz}
+  mkdir -p "$fuzz/$corpus"
+  if ! "$fuzz/fuzz/$target" -runs=5000000 -max_total_time="$seconds" -max_len=4096 \
+    -artifact_prefix="$fuzz/artifacts/" "$fuzz/$corpus" "$corpus" >"$fuzz/$target.log" 2>&1; then
+    tail -n 60 "$fuzz/$target.log"
+    echo "$target found a failing input (kept in $fuzz/artifacts)"
+    exit 1
+  fi
+  echo "$target: $(tail -n 1 "$fuzz/$target.log")"
+}
+fuzz_target header_fuzz 60
+fuzz_target trailer_fuzz 30
+
+step "wheel: build, repair to a manylinux tag, check into dist/"
+rm -rf "$dist" "$build/wheel-raw"
+pip wheel . --no-deps -w "$build/wheel-raw" -q
+# The linker may only pull in libraries every manylinux system has; auditwheel picks the
+# oldest manylinux tag that the symbol versions allow.
+auditwheel repair -w "$dist" "$build"/wheel-raw/quillmere-*.whl
+wheel=$(ls "$dist"/quillmere-*.whl)
+case "$wheel" in
+  *-cp311-abi3-manylinux_*) ;;
+  *) echo "wheel is not tagged cp311-abi3-manylinux_*: $wheel"; exit 1 ;;
+esac
+abi3audit --strict --report "$wheel" >/dev/null
+pip install -q --force-reinstall --no-deps "$wheel"
+for module in quillmere quillmere_tools._native; do
+  so=$(python -c "import $module; print($module.__file__)")
+  exported=$(nm -D --defined-only "$so" | awk '{print $3}')
+  if [ "$exported" != "PyInit_${module##*.}" ]; then
+    echo "$module must export only PyInit_${module##*.}, found: $exported"
+    exit 1
+  fi
+done
+
+step "sdist: build into dist/, install in a fresh venv, smoke test"
+python -m build --sdist --no-isolation --outdir "$dist" . >/dev/null
+sdist=$(ls "$dist"/quillmere-*.tar.gz)
+fresh=$build/venv-sdist
+rm -rf "$fresh"
+python3 -m venv "$fresh"
+"$fresh/bin/pip" install -q "$sdist"
+(cd "$build" && "$fresh/bin/python" "$root/scripts/smoke_test.py")
+
 step "pytest (newest NumPy)"
 run_pytest python
 
-step "pytest against the ASan+UBSan build of the module"
-# The module built with -fsanitize=address,undefined, ahead of the installed one on the path.
-# The interpreter is not instrumented, so the ASan runtime is preloaded; PYTHONMALLOC=malloc
-# lets LeakSanitizer follow pointers through Python objects (see tests/python/lsan.supp).
-asan_py=$build/python-asan
-cmake -S . -B "$asan_py" -G Ninja -DQUILLMERE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPython_EXECUTABLE="$(command -v python)" >/dev/null
-cmake --build "$asan_py" --target quillmere_python quillmere_tools_native -j "$jobs"
-cmake --install "$asan_py" --prefix "$asan_py/site" >/dev/null
+step "pytest -m 'not slow' against the ASan+UBSan build of the module"
+# build/asan holds the module built with -fsanitize=address,undefined; installed ahead of the
+# wheel on the path. The interpreter is not instrumented, so the ASan runtime is preloaded;
+# PYTHONMALLOC=malloc lets LeakSanitizer follow pointers through Python objects
+# (see tests/python/lsan.supp).
+cmake --install "$build/asan" --prefix "$build/asan/site" >/dev/null
 (
-  export PYTHONPATH=$asan_py/site PYTHONMALLOC=malloc
+  export PYTHONPATH=$build/asan/site PYTHONMALLOC=malloc
   export LD_PRELOAD=$(g++ -print-file-name=libasan.so)
   export LSAN_OPTIONS=suppressions=$root/tests/python/lsan.supp
   ASAN_OPTIONS=detect_leaks=1 run_pytest python -m "not slow" -k "not thread"
@@ -122,11 +128,30 @@ cmake --install "$asan_py" --prefix "$asan_py/site" >/dev/null
   ASAN_OPTIONS=detect_leaks=0 run_pytest python -m "not slow" -k "thread"
 )
 
-step "pytest (oldest supported NumPy)"
+step "pytest -m 'not slow' (oldest supported NumPy)"
 old=$build/venv-oldest-numpy
 [ -x "$old/bin/python" ] || python3 -m venv "$old"
 "$old/bin/pip" install -q "numpy==2.0.0" pytest hypothesis
 "$old/bin/pip" install -q --force-reinstall --no-deps "$wheel"
 run_pytest "$old/bin/python" -m "not slow"
 
-step "all tests passed"
+step "pytest -m 'not slow' against the wheel under every other CPython >= 3.11"
+main_version=$(python -c 'import platform; print(platform.python_version())')
+others=()
+mapfile -t found < <(bash scripts/cpythons.sh)
+for line in "${found[@]}"; do
+  read -r version py <<<"$line"
+  [ "$version" = "$main_version" ] && continue
+  echo "-- CPython $version ($py)"
+  other=$build/venv-cpython-$version
+  [ -x "$other/bin/python" ] || "$py" -m venv "$other"
+  "$other/bin/pip" install -q numpy pytest hypothesis mypy
+  "$other/bin/pip" install -q --force-reinstall --no-deps "$wheel"
+  run_pytest "$other/bin/python" -m "not slow"
+  others+=("$version")
+done
+echo "the wheel passed the whole suite under CPython $main_version" \
+  "and the non-slow tests under CPython: ${others[*]:-none found}"
+
+step "all tests passed; wheel and sdist in dist/"
+ls "$dist"
