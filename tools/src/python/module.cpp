@@ -10,6 +10,7 @@ namespace {
 
 constexpr AddPart kParts[] = {
     add_channel_functions,
+    add_bridge_functions,
 };
 
 int exec_module(PyObject* module) {

@@ -6,5 +6,6 @@
 namespace quillmere_tools::python {
 
 int add_channel_functions(PyObject* module);  // channel_functions.cpp
+int add_bridge_functions(PyObject* module);   // bridge_functions.cpp
 
 }  // namespace quillmere_tools::python
