@@ -61,6 +61,17 @@ if ! "$fuzz/fuzz/header_fuzz" -runs=5000000 -max_total_time=60 -max_len=4096 \
   exit 1
 fi
 tail -n 1 "$fuzz/log"
+# The segment trailer (doorbell count, pid slots, frame-type record) the same way.
+cmake --build "$fuzz" --target trailer_fuzz -j "$jobs"
+mkdir -p "$fuzz/corpus-trailer"
+if ! "$fuzz/fuzz/trailer_fuzz" -runs=2000000 -max_total_time=30 -max_len=4096 \
+  -artifact_prefix="$fuzz/artifacts/" "$fuzz/corpus-trailer" fuzz/corpus-trailer \
+  >"$fuzz/log-trailer" 2>&1; then
+  tail -n 60 "$fuzz/log-trailer"
+  echo "the trailer fuzzer found a failing input (kept in $fuzz/artifacts)"
+  exit 1
+fi
+tail -n 1 "$fuzz/log-trailer"
 
 step "wheel"
 rm -rf "$build/dist"

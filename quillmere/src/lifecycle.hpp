@@ -58,6 +58,10 @@ quillmere_core::Result<void> claim_role(std::uint64_t* pid_word, std::string_vie
 // word that was taken over or belongs to a fork parent is left alone.
 void release_role(std::uint64_t* pid_word) noexcept;
 
+// The process a pid word names is alive (kill(pid, 0) succeeds or fails with EPERM); a word
+// that names no process (0, or beyond any pid_t) is not.
+bool process_alive(std::uint64_t pid_word) noexcept;
+
 // This process's id as the pid words hold it (zero-extended).
 std::uint64_t own_pid_word() noexcept;
 

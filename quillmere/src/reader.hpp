@@ -56,6 +56,9 @@ class RawReader {
   // Loaded from the segment header at the moment of the call.
   std::uint64_t writer_entry_seq() const noexcept { return ring_ ? ring_->writer_entry_seq() : 0; }
   const std::string& name() const noexcept { return link_.name(); }
+  // The mapping while connected (nullptr, 0 otherwise), for waiting on the channel's doorbell.
+  std::byte* base() const noexcept { return link_.base(); }
+  std::uint64_t mapped_size() const noexcept { return link_.mapped_size(); }
   std::uint8_t dtype() const noexcept { return link_.dtype(); }
   bool delayed_connect() const noexcept { return link_.delayed_connect(); }
 

@@ -34,6 +34,10 @@ bool holder_alive(std::uint64_t word) noexcept {
 
 }  // namespace
 
+bool process_alive(std::uint64_t pid_word) noexcept {
+  return holder_alive(pid_word);
+}
+
 std::uint64_t own_pid_word() noexcept {
   return static_cast<std::uint32_t>(::getpid());
 }

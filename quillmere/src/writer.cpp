@@ -2,6 +2,10 @@
 
 #include <utility>
 
+#include "quillmere-core/src/trailer.hpp"
+#include "quillmere/src/lifecycle.hpp"
+#include "shm/src/futex.hpp"
+
 namespace quillmere::writer {
 
 namespace metadata = quillmere_core::metadata;
@@ -20,14 +24,28 @@ Result<RawWriter> RawWriter::make(std::string_view name, std::optional<std::uint
 
 RawWriter::RawWriter(endpoint::Link link) noexcept : link_(std::move(link)) {}
 
+namespace {
+
+// Wake calls that find nobody asleep are normal now and then (a waiter between registering
+// and sleeping, or just woken and not yet gone); this many in a row means a registration
+// whose process is gone, so the pid slots are checked.
+constexpr std::uint32_t kIdleWakesBeforeReaping = 1024;
+
+}  // namespace
+
 RawWriter::RawWriter(RawWriter&& other) noexcept
-    : ring_(std::exchange(other.ring_, std::nullopt)), link_(std::move(other.link_)) {}
+    : ring_(std::exchange(other.ring_, std::nullopt)),
+      link_(std::move(other.link_)),
+      trailer_(std::exchange(other.trailer_, nullptr)),
+      idle_wakes_(std::exchange(other.idle_wakes_, 0)) {}
 
 RawWriter& RawWriter::operator=(RawWriter&& other) noexcept {
   if (this != &other) {
     ring_.reset();
     link_ = std::move(other.link_);
     ring_ = std::exchange(other.ring_, std::nullopt);
+    trailer_ = std::exchange(other.trailer_, nullptr);
+    idle_wakes_ = std::exchange(other.idle_wakes_, 0);
   }
   return *this;
 }
@@ -43,10 +61,25 @@ Result<bool> RawWriter::connect() {
 
 // The role is claimed before the ring writer resumes numbering from the header and slots.
 Result<bool> RawWriter::bind(endpoint::MaybeAttached attached) {
-  return link_.bind(std::move(attached),
-                    [this](std::byte* base, const metadata::HeaderSnapshot& header) {
-                      ring_.emplace(quillmere_core::writer::RawWriter::attach(base, header));
-                    });
+  metadata::HeaderSnapshot geometry{};
+  auto bound =
+      link_.bind(std::move(attached), [&](std::byte* base, const metadata::HeaderSnapshot& header) {
+        ring_.emplace(quillmere_core::writer::RawWriter::attach(base, header));
+        geometry = header;
+      });
+  if (bound && *bound)
+    trailer_ = quillmere_core::trailer::find(link_.base(), link_.mapped_size(), geometry).base;
+  return bound;
+}
+
+void RawWriter::wake_waiters() noexcept {
+  if (shm::futex_wake_all(quillmere_core::trailer::doorbell_word(link_.base())) != 0) {
+    idle_wakes_ = 0;
+    return;
+  }
+  if (++idle_wakes_ < kIdleWakesBeforeReaping) return;
+  idle_wakes_ = 0;
+  quillmere_core::doorbell::reap(trailer_, lifecycle::process_alive);
 }
 
 }  // namespace quillmere::writer

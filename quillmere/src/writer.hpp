@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
+#include "quillmere-core/src/doorbell.hpp"
 #include "quillmere-core/src/error.hpp"
 #include "quillmere-core/src/writer.hpp"
 #include "quillmere/src/endpoint.hpp"
@@ -37,6 +39,19 @@ class RawWriter {
     return connect();
   }
 
+  // Publishing, with the doorbell rung for whoever waits. Connected endpoints only (ring()
+  // is not nullptr); every write and commit of this build goes through these two.
+  quillmere_core::Result<void> write(std::span<const std::byte> data) {
+    auto written = ring_->write(data);
+    if (written) ring_doorbell();
+    return written;
+  }
+  quillmere_core::Result<std::uint64_t> commit(const quillmere_core::writer::WriteSlot& slot) {
+    auto seq = ring_->commit(slot);
+    if (seq) ring_doorbell();
+    return seq;
+  }
+
   bool connected() const noexcept { return ring_.has_value(); }
   quillmere_core::writer::RawWriter* ring() noexcept { return ring_ ? &*ring_ : nullptr; }
   std::uint64_t entry_length() const noexcept { return ring_ ? ring_->entry_length() : 0; }
@@ -50,9 +65,23 @@ class RawWriter {
   quillmere_core::Result<bool> connect();
   quillmere_core::Result<bool> bind(endpoint::MaybeAttached attached);
 
+  // After the ring's stores of the slot word and writer_entry_seq (release): one load of the
+  // waiter count, and a wake call only when it is not zero. Why no fence is needed between
+  // that store and this load: see the lost-wake-up argument in quillmere-core's doorbell.hpp
+  // (waiters re-check at least every kRecheckSliceNs).
+  void ring_doorbell() noexcept {
+    if (trailer_ != nullptr && quillmere_core::doorbell::anyone_waiting(trailer_)) [[unlikely]]
+      wake_waiters();
+  }
+  [[gnu::cold]] void wake_waiters() noexcept;
+
   // Present exactly while the link holds a segment; points into that mapping.
   std::optional<quillmere_core::writer::RawWriter> ring_;
   endpoint::Link link_;
+  // The segment's trailer while connected, nullptr when it has none (nothing to ring).
+  std::byte* trailer_ = nullptr;
+  // Wake calls in a row that found nobody asleep; many mean a crashed waiter's count.
+  std::uint32_t idle_wakes_ = 0;
 };
 
 }  // namespace quillmere::writer

@@ -9,6 +9,7 @@
 #include "quillmere-core/src/error.hpp"
 #include "quillmere-core/src/trailer.hpp"
 #include "quillmere/src/lifecycle.hpp"
+#include "tools/src/doorbell_wait.hpp"
 
 namespace quillmere_tools {
 
@@ -24,6 +25,7 @@ class ChannelView {
     return segment_.header;
   }
   const quillmere_core::trailer::Found& trailer() const noexcept { return trailer_; }
+  Bell bell() const noexcept { return Bell{base(), trailer_.base}; }
   // Loaded from the header at the moment of the call.
   std::uint64_t writer_entry_seq() const noexcept;
 

@@ -102,7 +102,7 @@ Result<WriteOutcome> connect_and_write(Endpoint& endpoint, std::span<const std::
   if (!*connected) return WriteOutcome::Dropped;  // deferred and still absent: dropped
   quillmere_core::writer::RawWriter* ring = endpoint.ring();
   if (ring == nullptr) return WriteOutcome::NoRing;
-  if (Result<void> written = ring->write(bytes); !written)
+  if (Result<void> written = endpoint.write(bytes); !written)
     return std::unexpected(std::move(written.error()));
   return WriteOutcome::Stored;
 }

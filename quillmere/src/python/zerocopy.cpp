@@ -301,7 +301,7 @@ std::optional<std::uint64_t> commit_slot(HandleState<WriteSide>& handle) {
     raise_panic("connected");
     return std::nullopt;
   }
-  auto seq = ring->commit(*handle.slot);
+  auto seq = writer->endpoint.commit(*handle.slot);
   if (!seq) {
     to_py_err(std::move(seq.error()));
     return std::nullopt;

@@ -1,9 +1,12 @@
 """Tools around quillmere channels that go beyond the `quillmere` module itself.
 
-The `quillmere` module stays exactly its fixed contract; everything built on top of it
-(waiting for entries, and later the command line, bridges and typed frames) lives here.
+The `quillmere` module stays exactly its fixed contract; everything built on top of it lives
+here: waiting for entries without spinning (`wait`, `Doorbell`, `follow`, `afollow`), and
+facts about a channel looked at by name (`trailer_state`).
 """
 
-from quillmere_tools._channel import trailer_state
+from quillmere_tools._channel import TrailerState, trailer_state
+from quillmere_tools._follow import afollow, follow
+from quillmere_tools._wait import Doorbell, Reader, wait
 
-__all__ = ["trailer_state"]
+__all__ = ["Doorbell", "Reader", "TrailerState", "afollow", "follow", "trailer_state", "wait"]

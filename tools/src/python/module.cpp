@@ -10,6 +10,8 @@ namespace {
 
 constexpr AddPart kParts[] = {
     add_channel_functions,
+    add_wait_functions,
+    add_doorbell_type,
     add_bridge_functions,
 };
 

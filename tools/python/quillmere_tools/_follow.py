@@ -1,0 +1,124 @@
+"""Iterating over a reader's entries as they come: `follow` blocks, `afollow` awaits."""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import AsyncIterator, Iterator
+from typing import Any, TypeVar, overload
+
+import numpy
+import numpy.typing as npt
+import quillmere
+
+from quillmere_tools import _native
+from quillmere_tools._arguments import DEFAULT_SPIN, seconds, spin_seconds
+from quillmere_tools._wait import Doorbell, Reader, wait
+
+_U8Array = TypeVar("_U8Array", bound=npt.NDArray[numpy.uint8])
+_F64Array = TypeVar("_F64Array", bound=npt.NDArray[numpy.float64])
+
+# A deferred reader's channel may not exist yet: afollow looks for it again after this many
+# seconds, doubling up to _LONGEST_LOOK.
+_FIRST_LOOK, _LONGEST_LOOK = 0.001, 0.1
+
+
+@overload
+def follow(
+    reader: quillmere.BytesReader, *, out: None = None, timeout: float | None = None,
+    spin: float = DEFAULT_SPIN,
+) -> Iterator[tuple[int, bytes]]: ...
+@overload
+def follow(
+    reader: quillmere.BytesReader, *, out: _U8Array, timeout: float | None = None,
+    spin: float = DEFAULT_SPIN,
+) -> Iterator[tuple[int, _U8Array]]: ...
+@overload
+def follow(
+    reader: quillmere.Float64Reader, *, out: None = None, timeout: float | None = None,
+    spin: float = DEFAULT_SPIN,
+) -> Iterator[tuple[int, npt.NDArray[numpy.float64]]]: ...
+@overload
+def follow(
+    reader: quillmere.Float64Reader, *, out: _F64Array, timeout: float | None = None,
+    spin: float = DEFAULT_SPIN,
+) -> Iterator[tuple[int, _F64Array]]: ...
+def follow(
+    reader: Reader, *, out: Any = None, timeout: float | None = None, spin: float = DEFAULT_SPIN
+) -> Iterator[tuple[int, Any]]:
+    """Yield `(entry_seq, payload)` for each entry as it comes, waiting in between.
+
+    Stops when `timeout` seconds pass with no new entry (None follows for ever). `out` is
+    passed to every `read`, so each payload is that same array refilled. Runs on the
+    reader's thread, like `wait`.
+    """
+    _native.reader_channel(reader)  # refuses another type or thread now, not at first next()
+    return _follow(reader, out, seconds("timeout", timeout), spin_seconds(spin))
+
+
+def _follow(reader: Reader, out: Any, timeout: float, spin: float) -> Iterator[tuple[int, Any]]:
+    while True:
+        got = reader.read(out=out)
+        if got is not None:
+            yield got
+        elif not _native.wait_reader(reader, timeout, spin):
+            return
+
+
+@overload
+def afollow(
+    reader: quillmere.BytesReader, *, out: None = None, timeout: float | None = None
+) -> AsyncIterator[tuple[int, bytes]]: ...
+@overload
+def afollow(
+    reader: quillmere.BytesReader, *, out: _U8Array, timeout: float | None = None
+) -> AsyncIterator[tuple[int, _U8Array]]: ...
+@overload
+def afollow(
+    reader: quillmere.Float64Reader, *, out: None = None, timeout: float | None = None
+) -> AsyncIterator[tuple[int, npt.NDArray[numpy.float64]]]: ...
+@overload
+def afollow(
+    reader: quillmere.Float64Reader, *, out: _F64Array, timeout: float | None = None
+) -> AsyncIterator[tuple[int, _F64Array]]: ...
+def afollow(
+    reader: Reader, *, out: Any = None, timeout: float | None = None
+) -> AsyncIterator[tuple[int, Any]]:
+    """`follow` as an async iterator: reads on the event loop's thread, waits off it.
+
+    Iterate it on the reader's thread (the one running the loop).
+    """
+    name = _native.reader_channel(reader)
+    limit = seconds("timeout", timeout)
+    return _afollow(reader, name, out, None if limit < 0 else limit)
+
+
+async def _afollow(
+    reader: Reader, name: str, out: Any, timeout: float | None
+) -> AsyncIterator[tuple[int, Any]]:
+    bell = await _open_doorbell(reader, name, timeout)
+    if bell is None:
+        return
+    with bell:
+        while True:
+            got = reader.read(out=out)
+            if got is not None:
+                yield got
+            elif not await bell.wait_async(reader.last_entry_seq, timeout):
+                return
+
+
+async def _open_doorbell(reader: Reader, name: str, timeout: float | None) -> Doorbell | None:
+    """The channel's doorbell once the channel exists; None if `timeout` passes first."""
+    loop = asyncio.get_running_loop()
+    deadline = None if timeout is None else loop.time() + timeout
+    pause = _FIRST_LOOK
+    while True:
+        try:
+            return Doorbell(name)
+        except FileNotFoundError:
+            if deadline is not None and loop.time() >= deadline:
+                return None
+        await asyncio.sleep(pause if deadline is None else min(pause, deadline - loop.time()))
+        pause = min(pause * 2, _LONGEST_LOOK)
+
+

@@ -1,0 +1,86 @@
+#include "tools/src/doorbell_wait.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "quillmere-core/src/doorbell.hpp"
+#include "quillmere-core/src/metadata.hpp"
+#include "shm/src/futex.hpp"
+
+namespace quillmere_tools {
+
+namespace {
+
+namespace doorbell = quillmere_core::doorbell;
+namespace metadata = quillmere_core::metadata;
+
+std::atomic_ref<std::uint64_t> sequence_word(const Bell& bell) noexcept {
+  return std::atomic_ref<std::uint64_t>(
+      *metadata::header_word(bell.segment, metadata::offset::writer_entry_seq));
+}
+
+void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Registered, re-check, sleep on the low half of the sequence we saw, unregister.
+bool sleep_on_doorbell(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
+                       bool& interrupted) noexcept {
+  const doorbell::Registration registration =
+      doorbell::enter(bell.trailer, static_cast<std::uint64_t>(::getpid()));
+  // seq_cst: after our seq_cst increment of the count (the waiter's half of the lost-wake-up
+  // argument in doorbell.hpp): either the writer sees the count or we see its entry here.
+  const std::uint64_t seen = sequence_word(bell).load(std::memory_order_seq_cst);
+  if (seen <= after) {
+    // Never longer than the recheck slice: that bounds a wake-up lost to the writer's
+    // unfenced count load (doorbell.hpp).
+    const auto slice = std::min(timeout, std::chrono::nanoseconds(doorbell::kRecheckSliceNs));
+    interrupted = quillmere::shm::futex_wait(quillmere_core::trailer::doorbell_word(bell.segment),
+                                             static_cast<std::uint32_t>(seen),
+                                             slice) == quillmere::shm::FutexWait::Interrupted;
+  }
+  doorbell::leave(bell.trailer, registration);
+  return writer_entry_seq(bell) > after;
+}
+
+bool poll_once(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
+               std::chrono::nanoseconds& poll_step) noexcept {
+  std::this_thread::sleep_for(std::min(timeout, poll_step));
+  poll_step = std::min<std::chrono::nanoseconds>(poll_step * 2, kLongestPoll);
+  return writer_entry_seq(bell) > after;
+}
+
+}  // namespace
+
+Bell make_bell(std::byte* segment, std::uint64_t mapped_size, std::uint64_t entry_length,
+               std::uint64_t entry_count) noexcept {
+  const metadata::HeaderSnapshot geometry{entry_length, entry_count, 0, 0, 0};
+  return Bell{segment, quillmere_core::trailer::find(segment, mapped_size, geometry).base};
+}
+
+std::uint64_t writer_entry_seq(const Bell& bell) noexcept {
+  // acquire: pairs with the writer's release store of writer_entry_seq, like a ring reader.
+  return sequence_word(bell).load(std::memory_order_acquire);
+}
+
+bool sleep_once(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
+                std::chrono::nanoseconds& poll_step, bool& interrupted) noexcept {
+  if (bell.trailer == nullptr) return poll_once(bell, after, timeout, poll_step);
+  return sleep_on_doorbell(bell, after, timeout, interrupted);
+}
+
+bool spin_until(const Bell& bell, std::uint64_t after, Clock::time_point until) noexcept {
+  for (unsigned round = 0;; ++round) {
+    if (writer_entry_seq(bell) > after) return true;
+    // The clock is read every 64 rounds: a pause is ~40 ns on recent cores.
+    if (round % 64 == 63 && Clock::now() >= until) return false;
+    cpu_relax();
+  }
+}
+
+}  // namespace quillmere_tools

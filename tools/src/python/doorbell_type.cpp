@@ -1,0 +1,120 @@
+// The class Doorbell(name): a channel's doorbell held by name, usable from any thread.
+//
+// Its mapping is shared by the object and every wait in progress (a shared_ptr copied with
+// the interpreter lock held), so close() from one thread never pulls the mapping from under a
+// wait on another; that wait just ends at its own deadline.
+#include <Python.h>
+
+#include <memory>
+
+#include "tools/src/channel_view.hpp"
+#include "tools/src/python/parts.hpp"
+#include "tools/src/python/support.hpp"
+#include "tools/src/python/waiting.hpp"
+
+namespace quillmere_tools::python {
+namespace {
+
+struct DoorbellObject {
+  PyObject_HEAD std::shared_ptr<const ChannelView>* view;  // nullptr once closed
+};
+
+DoorbellObject* as_doorbell(PyObject* object) {
+  return reinterpret_cast<DoorbellObject*>(object);
+}
+
+PyObject* doorbell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* name = nullptr;
+  static const char* keywords[] = {"name", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:Doorbell", const_cast<char**>(keywords), &name))
+    return nullptr;
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+  if (text == nullptr) return nullptr;
+  auto view = ChannelView::open(std::string_view(text, static_cast<std::size_t>(length)));
+  if (!view) {
+    raise_channel_error(view.error());
+    return nullptr;
+  }
+  if (!*view) {
+    PyErr_Format(PyExc_FileNotFoundError, "no channel named %R", name);
+    return nullptr;
+  }
+  auto shared = std::make_unique<std::shared_ptr<const ChannelView>>(
+      std::make_shared<const ChannelView>(std::move(**view)));
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  as_doorbell(self)->view = shared.release();
+  return self;
+}
+
+void doorbell_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_doorbell(self)->view;
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);
+}
+
+// wait(after_entry_seq, timeout, spin) -> bool; timeout < 0 waits without a deadline.
+PyObject* doorbell_wait(PyObject* self, PyObject* args) {
+  unsigned long long after = 0;
+  double timeout = -1, spin = 0;
+  if (!PyArg_ParseTuple(args, "Kdd:wait", &after, &timeout, &spin)) return nullptr;
+  if (!wait_arguments(timeout, spin)) return nullptr;
+  if (as_doorbell(self)->view == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "wait on a closed Doorbell");
+    return nullptr;
+  }
+  std::shared_ptr<const ChannelView> view = *as_doorbell(self)->view;  // kept while we wait
+  return wait_unlocked(view->bell(), after, deadline_after(timeout), spin_window(spin));
+}
+
+PyObject* doorbell_close(PyObject* self, PyObject*) {
+  delete std::exchange(as_doorbell(self)->view, nullptr);
+  Py_RETURN_NONE;
+}
+
+PyObject* doorbell_closed(PyObject* self, void*) {
+  return PyBool_FromLong(as_doorbell(self)->view == nullptr);
+}
+
+PyMethodDef methods[] = {
+    {"wait", guarded<&doorbell_wait>, METH_VARARGS,
+     "wait(after_entry_seq, timeout, spin) -> bool\n--\n\nWait until the channel has an entry "
+     "above after_entry_seq."},
+    {"close", guarded<&doorbell_close>, METH_NOARGS,
+     "close()\n--\n\nLet go of the channel's mapping; waits in progress keep it until they end."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"closed", guarded<&doorbell_closed>, nullptr, "True once close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(guarded<&doorbell_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guarded<&doorbell_dealloc>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>("Doorbell(name)\n--\n\nA channel's doorbell, held by name.")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quillmere_tools._native.Doorbell", sizeof(DoorbellObject), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+int add_doorbell_type(PyObject* module) {
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return -1;
+  const int added = PyModule_AddObjectRef(module, "Doorbell", type);
+  Py_DECREF(type);
+  return added;
+}
+
+}  // namespace quillmere_tools::python

@@ -1,0 +1,69 @@
+#include "tools/src/python/waiting.hpp"
+
+#include <cmath>
+
+namespace quillmere_tools::python {
+
+namespace {
+
+class Unlocked {
+ public:
+  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  // Takes the lock back, runs the signal handlers (Ctrl-C raises KeyboardInterrupt there) and
+  // lets go again. False when a handler raised: the exception is set, the wait should end.
+  bool signals_allow_continuing() noexcept {
+    PyEval_RestoreThread(state_);
+    const bool ok = PyErr_CheckSignals() == 0;
+    state_ = PyEval_SaveThread();
+    return ok;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace
+
+Clock::time_point deadline_after(double seconds) noexcept {
+  if (seconds < 0) return Clock::time_point::max();
+  const Clock::time_point now = Clock::now();
+  const double room = std::chrono::duration<double>(Clock::time_point::max() - now).count();
+  if (seconds >= room / 2) return Clock::time_point::max();
+  return now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+std::chrono::nanoseconds spin_window(double seconds) noexcept {
+  // Anything above a second is no longer a spin window; a second bounds it.
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(std::min(seconds, 1.0)));
+}
+
+bool wait_arguments(double timeout, double spin) noexcept {
+  if (std::isnan(timeout) || std::isnan(spin)) {
+    PyErr_SetString(PyExc_ValueError, "timeout and spin must not be NaN");
+    return false;
+  }
+  if (spin < 0) {
+    PyErr_SetString(PyExc_ValueError, "spin must be zero or positive");
+    return false;
+  }
+  return true;
+}
+
+PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
+                        std::chrono::nanoseconds spin) noexcept {
+  WaitResult result;
+  {
+    Unlocked unlocked;
+    result = wait_for(bell, after, deadline, spin, pace_for(bell.segment),
+                      [&] { return unlocked.signals_allow_continuing(); });
+  }
+  if (result == WaitResult::Stopped) return nullptr;
+  return PyBool_FromLong(result == WaitResult::Ready);
+}
+
+}  // namespace quillmere_tools::python
