@@ -42,8 +42,8 @@ PyObject* channel_facts(PyObject*, PyObject* name) {
   }
   if (!*view) Py_RETURN_NONE;
   const metadata::HeaderSnapshot& header = (*view)->header();
-  const std::string_view dtype = metadata::dtype_name(header.dtype);
-  return Py_BuildValue("(s#KK)", dtype.data(), static_cast<Py_ssize_t>(dtype.size()),
+  // dtype_name's texts are literals, so NUL-terminated.
+  return Py_BuildValue("(sKK)", metadata::dtype_name(header.dtype).data(),
                        static_cast<unsigned long long>(header.entry_length),
                        static_cast<unsigned long long>(header.entry_count));
 }

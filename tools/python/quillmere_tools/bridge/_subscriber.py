@@ -1,0 +1,91 @@
+"""The far end: takes samples from a Zenoh key and writes each one into a local channel."""
+
+from __future__ import annotations
+
+import quillmere
+import zenoh
+
+from quillmere_tools import _native
+from quillmere_tools.bridge._wire import EntryDescription, describe_geometry
+from quillmere_tools.bridge._worker import BridgeEnd
+
+
+class GeometryMismatch(ValueError):
+    """The local channel cannot take the entries arriving on the key."""
+
+
+class Subscriber(BridgeEnd):
+    """Writes every sample on Zenoh key `key` into local channel `name`; see `subscribe`."""
+
+    def __init__(self, key: str, name: str, session: zenoh.Session, reliable: bool,
+                 queue: int, keep: bool) -> None:
+        if queue < 1:
+            raise ValueError(f"queue must be at least 1, got {queue}")
+        self.key, self.name = key, name
+        self._keep = keep
+        self._received = self._missed = self._last_seq = 0
+        # Falling behind drops the oldest samples waiting here; reliable delivery instead
+        # holds Zenoh back, which pushes back on a publisher that blocks.
+        handler = zenoh.handlers.FifoChannel(queue) if reliable else zenoh.handlers.RingChannel(queue)
+        self._subscriber = session.declare_subscriber(key, handler)
+        super().__init__(session, f"quillmere bridge subscribe {name}")
+
+    @property
+    def received(self) -> int:
+        """Entries written into the local channel so far."""
+        return self._received
+
+    @property
+    def missed(self) -> int:
+        """Entries the far writer published that never arrived here (gaps in entry_seq)."""
+        return self._missed
+
+    def _interrupt(self) -> None:
+        self._session.close()  # ends the blocking recv() below
+
+    def _run(self) -> None:
+        writer: quillmere.BytesWriter | None = None
+        created: int | None = None  # identity of the channel this end made, to remove it
+        try:
+            entry, payload = self._next_entry()
+            created = self._open_local(entry)
+            writer = quillmere.BytesWriter(self.name)
+            geometry = entry.geometry
+            while True:
+                if entry.geometry != geometry:
+                    raise GeometryMismatch(
+                        f"samples on '{self.key}' changed to {describe_geometry(entry.geometry)};"
+                        f" channel '{self.name}' holds {describe_geometry(geometry)}")
+                writer.write(payload)
+                self._count(entry.entry_seq)
+                entry, payload = self._next_entry()
+        finally:
+            writer = None  # dropped on its own thread, also when an error is kept
+            if created is not None and not self._keep \
+                    and _native.channel_identity(self.name) == created:
+                quillmere.unlink(self.name)
+
+    def _next_entry(self) -> tuple[EntryDescription, bytes]:
+        """The next sample put by a bridge; raises once the session is closed."""
+        while True:
+            sample = self._subscriber.recv()
+            if sample.attachment is not None and sample.kind == zenoh.SampleKind.PUT:
+                return EntryDescription.decode(sample.attachment.to_bytes()), \
+                    sample.payload.to_bytes()
+
+    def _count(self, entry_seq: int) -> None:
+        self._received += 1
+        if self._last_seq and entry_seq > self._last_seq + 1:
+            self._missed += entry_seq - self._last_seq - 1
+        self._last_seq = entry_seq  # lower than before: the far channel was made anew
+
+    def _open_local(self, first: EntryDescription) -> int | None:
+        """Creates or checks the local channel; the identity of one made here, else None."""
+        facts = _native.channel_facts(self.name)
+        if facts is not None and facts != first.geometry:
+            raise GeometryMismatch(
+                f"channel '{self.name}' holds {describe_geometry(facts)}, but the samples on "
+                f"'{self.key}' carry {describe_geometry(first.geometry)}")
+        created = _native.create_channel(self.name, first.entry_length, first.entry_count,
+                                         first.dtype)
+        return _native.channel_identity(self.name) if created else None
