@@ -75,10 +75,13 @@ def subscriber(key: str, name: str, port: int, *extra: str) -> BridgeProcess:
 
 
 @contextmanager
-def bridge_pair(near: str, far: str, key: str, *extra: str) -> Iterator[tuple[BridgeProcess,
-                                                                              BridgeProcess]]:
+def bridge_pair(near: str, far: str, key: str, *extra: str, subscriber_extra: tuple[str, ...] = ()
+                ) -> Iterator[tuple[BridgeProcess, BridgeProcess]]:
+    """A subscriber listening on a free loopback port and a publisher connecting to it; `extra`
+    goes to both."""
     port = free_port()
-    with subscriber(key, far, port, *extra) as sub, publisher(near, key, port, *extra) as pub:
+    with subscriber(key, far, port, *extra, *subscriber_extra) as sub, \
+            publisher(near, key, port, *extra) as pub:
         yield pub, sub
 
 

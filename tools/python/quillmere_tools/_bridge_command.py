@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import re
 import signal
 import sys
 from types import FrameType
@@ -58,7 +59,7 @@ def run(args: argparse.Namespace) -> int:
     except ImportError as error:
         if error.name != "zenoh":
             raise
-        print(f"quillmere bridge: {error}", file=sys.stderr)
+        _fail(error)
         return 1
     session = dict(connect=args.connect, listen=args.listen, config=args.config,
                    scout=args.scout, reliable=args.reliable)
@@ -69,15 +70,21 @@ def run(args: argparse.Namespace) -> int:
         else:
             end = bridge.subscribe(args.key, args.into, queue=args.queue, keep=args.keep,
                                    **session)
-    except Exception as error:  # bad endpoint or config file, port taken, bad queue length
-        print(f"quillmere bridge: {error}", file=sys.stderr)
+    except Exception as error:  # bad endpoint, key or config file, port taken, bad queue length
+        _fail(error)
         return 1
     _serve(end)
     _print_summary(end, args.json)
     if end.error is not None:
-        print(f"quillmere bridge: {end.error}", file=sys.stderr)
+        _fail(end.error)
         return 1
     return 0
+
+
+def _fail(error: BaseException) -> None:
+    """One line on stderr; Zenoh's messages end with the Rust source line, of no use here."""
+    text = re.sub(r" at \S+\.rs:\d+\.?", "", str(error))
+    print(f"quillmere bridge: {text}", file=sys.stderr)
 
 
 def _serve(end: Publisher | Subscriber) -> None:
