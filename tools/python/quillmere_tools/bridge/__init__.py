@@ -17,7 +17,7 @@ import os
 from collections.abc import Iterable
 
 from quillmere_tools.bridge._publisher import Publisher
-from quillmere_tools.bridge._session import SessionOptions
+from quillmere_tools.bridge._session import SessionOptions, close_session
 from quillmere_tools.bridge._subscriber import GeometryMismatch, Subscriber
 from quillmere_tools.bridge._wire import EntryDescription
 
@@ -43,7 +43,7 @@ def publish(name: str, key: str, *, connect: Iterable[str] = (), listen: Iterabl
     try:
         return Publisher(name, key, session, reliable)
     except BaseException:
-        session.close()
+        close_session(session)
         raise
 
 
@@ -62,5 +62,5 @@ def subscribe(key: str, name: str, *, connect: Iterable[str] = (), listen: Itera
     try:
         return Subscriber(key, name, session, reliable, queue, keep)
     except BaseException:
-        session.close()
+        close_session(session)
         raise

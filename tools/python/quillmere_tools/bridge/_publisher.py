@@ -57,8 +57,8 @@ class Publisher(BridgeEnd):
         """A copying reader on the segment the name refers to; None once stopping."""
         while not self._stopping.is_set():
             identity = _native.channel_identity(self.name)
-            facts = _native.channel_facts(self.name) if identity is not None else None
-            if facts is not None:
+            facts = None if identity is None else _native.channel_facts(self.name)
+            if identity is not None and facts is not None:
                 try:
                     reader = quillmere.BytesReader(self.name, delayed_connect=False)
                 except OSError:  # removed in between

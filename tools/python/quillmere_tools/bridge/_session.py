@@ -10,6 +10,7 @@ import json
 import os
 from collections.abc import Iterable
 from dataclasses import dataclass
+from pathlib import Path
 
 import zenoh
 
@@ -35,7 +36,8 @@ class SessionOptions:
         return cls(tuple(connect), tuple(listen), config, scout)
 
     def zenoh_config(self) -> zenoh.Config:
-        config = zenoh.Config() if self.config is None else zenoh.Config.from_file(self.config)
+        config = zenoh.Config() if self.config is None else zenoh.Config.from_file(
+            Path(self.config))
         if self.connect:
             config.insert_json5("connect/endpoints", json.dumps(list(self.connect)))
         if self.listen or self.config is None:
@@ -56,3 +58,9 @@ class SessionOptions:
 
     def open(self) -> zenoh.Session:
         return zenoh.open(self.zenoh_config())
+
+
+def close_session(session: zenoh.Session) -> None:
+    """Closes a session once; Zenoh's stub leaves close() unannotated."""
+    if not session.is_closed():
+        session.close()  # type: ignore[no-untyped-call]

@@ -6,6 +6,7 @@ import quillmere
 import zenoh
 
 from quillmere_tools import _native
+from quillmere_tools.bridge._session import close_session
 from quillmere_tools.bridge._wire import EntryDescription, describe_geometry
 from quillmere_tools.bridge._worker import BridgeEnd
 
@@ -26,7 +27,11 @@ class Subscriber(BridgeEnd):
         self._received = self._missed = self._last_seq = 0
         # Falling behind drops the oldest samples waiting here; reliable delivery instead
         # holds Zenoh back, which pushes back on a publisher that blocks.
-        handler = zenoh.handlers.FifoChannel(queue) if reliable else zenoh.handlers.RingChannel(queue)
+        handler: zenoh.handlers.FifoChannel[zenoh.Sample] | zenoh.handlers.RingChannel[zenoh.Sample]
+        if reliable:
+            handler = zenoh.handlers.FifoChannel(queue)
+        else:
+            handler = zenoh.handlers.RingChannel(queue)
         self._subscriber = session.declare_subscriber(key, handler)
         super().__init__(session, f"quillmere bridge subscribe {name}")
 
@@ -41,7 +46,7 @@ class Subscriber(BridgeEnd):
         return self._missed
 
     def _interrupt(self) -> None:
-        self._session.close()  # ends the blocking recv() below
+        close_session(self._session)  # ends the blocking recv() below
 
     def _run(self) -> None:
         writer: quillmere.BytesWriter | None = None

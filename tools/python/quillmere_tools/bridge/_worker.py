@@ -8,6 +8,8 @@ from typing import Self
 
 import zenoh
 
+from quillmere_tools.bridge._session import close_session
+
 
 class BridgeEnd:
     """Runs `_run` on a thread of its own until closed or failed.
@@ -55,8 +57,7 @@ class BridgeEnd:
         self._interrupt()
         if threading.current_thread() is not self._thread:
             self._thread.join()
-        if not self._session.is_closed():
-            self._session.close()
+        close_session(self._session)
 
     def __enter__(self) -> Self:
         return self
