@@ -6,30 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <limits>
 #include <utility>
 
 #include "quillmere-core/src/format.hpp"
+#include "shm/src/name_buffer.hpp"
 
 namespace quillmere::shm {
 
 namespace {
-
-// Names are passed to the platform as NUL-terminated strings built in a zero-filled buffer of
-// this size, so an over-long name or one with an embedded NUL never reaches a system call.
-constexpr std::size_t kNameBufferSize = 4096;
-using NameBuffer = std::array<char, kNameBufferSize>;
-
-// 0 on success, otherwise the errno that the conversion fails with.
-int convert_name(std::string_view name, NameBuffer& out) noexcept {
-  if (name.size() >= kNameBufferSize) return ENAMETOOLONG;
-  if (name.find('\0') != std::string_view::npos) return EINVAL;
-  out.fill('\0');
-  name.copy(out.data(), name.size());
-  return 0;
-}
 
 // The errno numbers Linux defines; 41 and 58 are unassigned and anything above 133 is not
 // in the table, so those travel as 0.

@@ -33,17 +33,46 @@ def test_module_surface_is_unchanged() -> None:
 
 
 TYPED_USE = """\
+import asyncio
+
+import numpy
+import numpy.typing as npt
+import quillmere
 import quillmere_tools
 
 state = quillmere_tools.trailer_state("/x")
 waiters: int = state.waiters
+
+reader = quillmere.BytesReader("/x")
+ready: bool = quillmere_tools.wait(reader, 0.5, spin=0)
+for seq, payload in quillmere_tools.follow(reader, timeout=1):
+    text: bytes = payload
+out = numpy.zeros(8, dtype=numpy.uint8)
+for seq, refilled in quillmere_tools.follow(reader, out=out):
+    same: npt.NDArray[numpy.uint8] = refilled
+vectors = quillmere.Float64Reader("/y")
+for seq, vector in quillmere_tools.follow(vectors):
+    values: npt.NDArray[numpy.float64] = vector
+
+async def main() -> None:
+    with quillmere_tools.Doorbell("/x") as bell:
+        woke: bool = await bell.wait_async(reader.last_entry_seq, timeout=1.0)
+        woke = bell.wait(0)
+    async for seq, payload in quillmere_tools.afollow(reader, timeout=1):
+        text = payload
+
+asyncio.run(main())
 """
 
 MISUSE = """\
+import quillmere
 import quillmere_tools
 
 quillmere_tools.trailer_state(3)
 version: str = quillmere_tools.trailer_state("/x").version
+quillmere_tools.wait(quillmere.BytesWriter("/x"))
+for seq, payload in quillmere_tools.follow(quillmere.BytesReader("/x")):
+    wrong: str = payload
 """
 
 
@@ -66,4 +95,4 @@ def test_package_passes_strict_mypy(tmp_path: Path) -> None:
 def test_strict_mypy_rejects_misuse(tmp_path: Path) -> None:
     result = run_mypy(tmp_path, MISUSE)
     assert result.returncode == 1
-    assert result.stdout.count("error:") == 2, result.stdout
+    assert result.stdout.count("error:") == 4, result.stdout

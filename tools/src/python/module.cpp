@@ -10,6 +10,7 @@ namespace {
 
 constexpr AddPart kParts[] = {
     add_channel_functions,
+    add_segment_type,
     add_wait_functions,
     add_doorbell_type,
     add_bridge_functions,

@@ -1,0 +1,45 @@
+"""The `quillmere` command: see, watch and clean up channels from a shell.
+
+Each command is one module with `add_parser(subparsers)`, which adds its subparser and sets
+`run` (a function of the parsed arguments returning the exit code); COMMANDS lists them. A
+command reports a failure the user should see by raising CommandError: one line on stderr,
+exit code 1. Usage errors are argparse's own (exit code 2).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+
+from quillmere_tools.cli import gc, ls, stat, tail, watch
+from quillmere_tools.cli._common import CommandError
+
+COMMANDS = (ls, stat, watch, tail, gc)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quillmere", description="See, watch and clean up quillmere channels."
+    )
+    subparsers = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
+    for command in COMMANDS:
+        command.add_parser(subparsers)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return int(args.run(args))
+    except CommandError as error:
+        print(f"quillmere: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 0  # Ctrl-C is how `watch` and `tail --follow` are meant to end
+    except BrokenPipeError:
+        # The reader of our output went away (`quillmere ls | head`): stop quietly, and keep
+        # the interpreter from complaining when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0

@@ -1,0 +1,55 @@
+"""`quillmere watch NAME`: entries/s, MB/s, writer_entry_seq and the writer's liveness, one
+line per interval."""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import time
+
+from quillmere_tools.cli._common import (
+    Subparsers,
+    count,
+    open_channel,
+    positive_seconds,
+    print_json,
+)
+
+
+def add_parser(subparsers: Subparsers) -> None:
+    parser = subparsers.add_parser(
+        "watch",
+        help="show a channel's rate once per interval",
+        description="Print entries/s, MB/s, writer_entry_seq and whether the writer is alive, "
+        "once per interval, until Ctrl-C or COUNT lines.",
+    )
+    parser.add_argument("name", help="channel name, e.g. /sensor-frames")
+    parser.add_argument("--interval", type=positive_seconds, default=1.0, metavar="S",
+                        help="seconds between lines (default 1)")
+    parser.add_argument("--count", type=count, default=None, metavar="N",
+                        help="stop after N lines")
+    parser.add_argument("--json", action="store_true", help="one JSON object a line")
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    with open_channel(args.name) as channel:
+        entry_length = channel.info().entry_length
+        last_seq, last_time = channel.writer_entry_seq(), time.monotonic()
+        lines = itertools.count() if args.count is None else range(args.count)
+        for _ in lines:
+            time.sleep(args.interval)
+            seq, now = channel.writer_entry_seq(), time.monotonic()
+            # A re-initialised channel starts its numbering again: no negative rates.
+            rate = max(seq - last_seq, 0) / (now - last_time)
+            last_seq, last_time = seq, now
+            writer = channel.info().writer
+            if args.json:
+                print_json({"entries_per_s": rate, "mb_per_s": rate * entry_length / 1e6,
+                            "writer_entry_seq": seq, "writer_alive": writer.alive})
+            else:
+                state = "no writer" if writer.pid == 0 else f"writer {writer.liveness}"
+                print(f"{time.strftime('%H:%M:%S')}  {rate:12.1f} entries/s  "
+                      f"{rate * entry_length / 1e6:10.2f} MB/s  writer_entry_seq {seq}  {state}")
+            print(end="", flush=True)
+    return 0
