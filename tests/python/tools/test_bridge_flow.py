@@ -19,7 +19,12 @@ from bridge_support import (CLI, BridgeProcess, bridge_pair, free_port, loopback
                             numbered, publisher, pump, subscriber)
 
 zenoh = pytest.importorskip("zenoh")
-from quillmere_tools import _native  # noqa: E402
+from quillmere_tools.bridge._local import geometry, look  # noqa: E402
+
+
+def geometry_of(name: str) -> tuple[str, int, int] | None:
+    info = look(name)
+    return None if info is None else geometry(info)
 
 
 def new_key() -> str:
@@ -41,7 +46,7 @@ def test_bytes_entries_arrive_in_order_numbered_by_the_far_channel(
     assert seqs == list(range(1, len(got) + 1))  # the far channel's own numbering
     assert numbers == list(range(numbers[0], numbers[0] + len(got)))  # reliable: no gaps
     assert numbers[0] > 100
-    assert _native.channel_facts(far) == ("u8", 64, 16)
+    assert geometry_of(far) == ("u8", 64, 16)
 
 
 def test_float64_entries_keep_their_element_type(make_channel_name: Callable[[], str]) -> None:
@@ -54,7 +59,7 @@ def test_float64_entries_keep_their_element_type(make_channel_name: Callable[[],
     first = got[0][1][1]
     for index, (_, values) in enumerate(got):
         numpy.testing.assert_array_equal(values, numpy.arange(5.0) * (first + index))
-    assert _native.channel_facts(far) == ("f64", 40, 8)
+    assert geometry_of(far) == ("f64", 40, 8)
 
 
 @pytest.mark.parametrize(("far_type", "far_length", "far_count"),
@@ -92,13 +97,13 @@ def test_a_stopped_bridge_leaves_only_the_names_it_was_asked_to_keep(
         sub_code, sub_out, _ = sub.stop(signum)
         pub_code, pub_out, _ = pub.stop(signum)
     assert (sub_code, pub_code) == (0, 0)
-    assert (_native.channel_identity(far) is not None) == keep
-    assert _native.channel_facts(near) == ("u8", 8, 4)  # the publisher never removes
+    assert (look(far) is not None) == keep
+    assert geometry_of(near) == ("u8", 8, 4)  # the publisher never removes
     assert json.loads(sub_out)["received"] >= 3 and json.loads(pub_out)["sent"] >= 3
 
 
 def run_cli(*args: str, code_before: str = "") -> subprocess.CompletedProcess[str]:
-    program = code_before + "import sys\nfrom quillmere_tools.__main__ import main\n" \
+    program = code_before + "import sys\nfrom quillmere_tools.cli import main\n" \
         "sys.exit(main(sys.argv[1:]))"
     return subprocess.run([sys.executable, "-c", program, *args], capture_output=True,
                           text=True, timeout=60, stdin=subprocess.DEVNULL)
@@ -109,6 +114,13 @@ def test_without_zenoh_the_command_says_how_to_install_it() -> None:
                    code_before="import sys\nsys.modules['zenoh'] = None\n")
     assert done.returncode == 1
     assert "pip install 'quillmere[bridge]'" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_the_package_and_its_command_line_load_without_importing_zenoh() -> None:
+    done = subprocess.run(
+        [sys.executable, "-c", "import sys, quillmere_tools, quillmere_tools.cli\n"
+         "assert 'zenoh' not in sys.modules"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
 
 
 @pytest.mark.parametrize(("args", "code"), [

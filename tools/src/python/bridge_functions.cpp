@@ -1,16 +1,12 @@
-// Functions the bridge needs to mirror a channel on another host: what a channel holds
-// (channel_facts), which segment its name refers to right now (channel_identity), and making
-// a channel that outlives this process (create_channel).
+// What the bridge needs beyond looking at channels: making the far side's channel so that it
+// outlives the call (create_channel), with the element type the near side has.
 #include <Python.h>
-
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
 #include "quillmere/src/lifecycle.hpp"
-#include "tools/src/channel_view.hpp"
 #include "tools/src/python/parts.hpp"
 #include "tools/src/python/support.hpp"
 
@@ -18,47 +14,6 @@ namespace quillmere_tools::python {
 namespace {
 
 namespace metadata = quillmere_core::metadata;
-
-std::optional<std::string_view> utf8_name(PyObject* name) {
-  if (!PyUnicode_Check(name)) {
-    PyErr_SetString(PyExc_TypeError, "channel name must be a str");
-    return std::nullopt;
-  }
-  Py_ssize_t length = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-  if (text == nullptr) return std::nullopt;
-  return std::string_view(text, static_cast<std::size_t>(length));
-}
-
-// channel_facts(name) -> (dtype, entry_length, entry_count) or None when no initialised
-// channel has that name. dtype is the element type's name, entry_length is in bytes.
-PyObject* channel_facts(PyObject*, PyObject* name) {
-  auto text = utf8_name(name);
-  if (!text) return nullptr;
-  auto view = ChannelView::open(*text);
-  if (!view) {
-    raise_channel_error(view.error());
-    return nullptr;
-  }
-  if (!*view) Py_RETURN_NONE;
-  const metadata::HeaderSnapshot& header = (*view)->header();
-  // dtype_name's texts are literals, so NUL-terminated.
-  return Py_BuildValue("(sKK)", metadata::dtype_name(header.dtype).data(),
-                       static_cast<unsigned long long>(header.entry_length),
-                       static_cast<unsigned long long>(header.entry_count));
-}
-
-// channel_identity(name) -> int or None: the inode behind the name. A channel removed and
-// created again under the same name gets another one, while its old readers stay mapped to
-// the old segment; comparing identities is how a follower notices.
-PyObject* channel_identity(PyObject*, PyObject* name) {
-  auto text = utf8_name(name);
-  if (!text) return nullptr;
-  std::optional<quillmere::shm::Shmem> shmem = quillmere::lifecycle::try_open(*text);
-  struct stat status {};
-  if (!shmem || ::fstat(shmem->fd(), &status) != 0) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(status.st_ino));
-}
 
 // The element type code named `dtype` ("u8", "i64", "f64"), or nothing with ValueError set.
 std::optional<std::uint8_t> dtype_code(std::string_view dtype) {
@@ -80,13 +35,19 @@ PyObject* create_channel(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "UKKs", &name, &entry_length, &entry_count, &dtype_text)) {
     return nullptr;
   }
-  auto text = utf8_name(name);
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &length);  // "U": name is a str
   auto dtype = dtype_code(dtype_text);
-  if (!text || !dtype) return nullptr;
-  auto attached = quillmere::lifecycle::open_or_create(*text, entry_length, entry_count, *dtype,
-                                                       /*allow_absent=*/false);
+  if (text == nullptr || !dtype) return nullptr;
+  auto attached = quillmere::lifecycle::open_or_create(
+      std::string_view(text, static_cast<std::size_t>(length)), entry_length, entry_count, *dtype,
+      /*allow_absent=*/false);
   if (!attached) {
     raise_channel_error(attached.error());
+    return nullptr;
+  }
+  if (!*attached) {  // only a request without sizes can come back absent
+    PyErr_SetString(PyExc_RuntimeError, "internal error in quillmere_tools: channel absent");
     return nullptr;
   }
   // The channel outlives this handle, and one this call did not make is not ours to remove.
@@ -101,10 +62,6 @@ PyObject* create_channel(PyObject*, PyObject* args) {
 }
 
 PyMethodDef functions[] = {
-    {"channel_facts", guarded<&channel_facts>, METH_O,
-     "channel_facts(name) -> (dtype, entry_length, entry_count) | None"},
-    {"channel_identity", guarded<&channel_identity>, METH_O,
-     "channel_identity(name) -> int | None\n--\n\nThe segment the name refers to now."},
     {"create_channel", guarded<&create_channel>, METH_VARARGS,
      "create_channel(name, entry_length, entry_count, dtype) -> bool\n--\n\nCreate or "
      "check a channel and keep its name; True when this call created it."},

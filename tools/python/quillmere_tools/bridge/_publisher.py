@@ -7,9 +7,8 @@ from typing import NamedTuple
 import quillmere
 import zenoh
 
-from quillmere_tools import _native
 from quillmere_tools._follow import follow
-from quillmere_tools.bridge._session import SessionOptions
+from quillmere_tools.bridge import _local
 from quillmere_tools.bridge._wire import EntryDescription
 from quillmere_tools.bridge._worker import BridgeEnd
 
@@ -56,16 +55,15 @@ class Publisher(BridgeEnd):
     def _attach(self) -> _Attached | None:
         """A copying reader on the segment the name refers to; None once stopping."""
         while not self._stopping.is_set():
-            identity = _native.channel_identity(self.name)
-            facts = None if identity is None else _native.channel_facts(self.name)
-            if identity is not None and facts is not None:
+            info = _local.look(self.name)
+            if info is not None:
                 try:
                     reader = quillmere.BytesReader(self.name, delayed_connect=False)
                 except OSError:  # removed in between
                     reader = None
-                # Same identity before and after: the reader maps the segment described.
-                if reader is not None and _native.channel_identity(self.name) == identity:
-                    return _Attached(reader, identity, EntryDescription(0, *facts))
+                # Same segment before and after: the reader maps the one described.
+                if reader is not None and _local.identity(self.name) == info.inode:
+                    return _Attached(reader, info.inode, _local.template(info))
             self._stopping.wait(_LOOK_AGAIN)
         return None
 
@@ -78,5 +76,5 @@ class Publisher(BridgeEnd):
                 self._sent += 1
                 if self._stopping.is_set():
                     return
-            if _native.channel_identity(self.name) != attached.identity:
+            if _local.identity(self.name) != attached.identity:
                 return

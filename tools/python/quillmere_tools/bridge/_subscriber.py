@@ -6,6 +6,7 @@ import quillmere
 import zenoh
 
 from quillmere_tools import _native
+from quillmere_tools.bridge import _local
 from quillmere_tools.bridge._session import close_session
 from quillmere_tools.bridge._wire import EntryDescription, describe_geometry
 from quillmere_tools.bridge._worker import BridgeEnd
@@ -67,7 +68,7 @@ class Subscriber(BridgeEnd):
         finally:
             writer = None  # dropped on its own thread, also when an error is kept
             if created is not None and not self._keep \
-                    and _native.channel_identity(self.name) == created:
+                    and _local.identity(self.name) == created:
                 quillmere.unlink(self.name)
 
     def _next_entry(self) -> tuple[EntryDescription, bytes]:
@@ -86,11 +87,11 @@ class Subscriber(BridgeEnd):
 
     def _open_local(self, first: EntryDescription) -> int | None:
         """Creates or checks the local channel; the identity of one made here, else None."""
-        facts = _native.channel_facts(self.name)
-        if facts is not None and facts != first.geometry:
+        info = _local.look(self.name)
+        if info is not None and _local.geometry(info) != first.geometry:
             raise GeometryMismatch(
-                f"channel '{self.name}' holds {describe_geometry(facts)}, but the samples on "
-                f"'{self.key}' carry {describe_geometry(first.geometry)}")
+                f"channel '{self.name}' holds {describe_geometry(_local.geometry(info))}, but "
+                f"the samples on '{self.key}' carry {describe_geometry(first.geometry)}")
         created = _native.create_channel(self.name, first.entry_length, first.entry_count,
                                          first.dtype)
-        return _native.channel_identity(self.name) if created else None
+        return _local.identity(self.name) if created else None

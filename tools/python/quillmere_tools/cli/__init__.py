@@ -13,10 +13,10 @@ import os
 import sys
 from collections.abc import Sequence
 
-from quillmere_tools.cli import gc, ls, stat, tail, watch
+from quillmere_tools.cli import bridge, gc, ls, stat, tail, watch
 from quillmere_tools.cli._common import CommandError
 
-COMMANDS = (ls, stat, watch, tail, gc)
+COMMANDS = (ls, stat, watch, tail, gc, bridge)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -7,12 +7,12 @@ it, and this command can say how to install it.
 from __future__ import annotations
 
 import argparse
-import json
 import re
 import signal
-import sys
 from types import FrameType
 from typing import TYPE_CHECKING
+
+from quillmere_tools.cli._common import CommandError, Subparsers, print_json
 
 if TYPE_CHECKING:
     from quillmere_tools.bridge import Publisher, Subscriber
@@ -22,7 +22,13 @@ class _Stop(Exception):
     """Raised in the main thread by SIGTERM, like KeyboardInterrupt by SIGINT."""
 
 
-def add_arguments(parser: argparse.ArgumentParser) -> None:
+def add_parser(subparsers: Subparsers) -> None:
+    parser = subparsers.add_parser(
+        "bridge", help="carry a channel to other hosts over Zenoh",
+        description="Bridge a channel across hosts: `publish` puts a local channel's entries on "
+        "a Zenoh key, `subscribe` writes a key's entries into a local channel of the same "
+        "geometry. Multicast scouting stays off unless --scout.")
+    parser.set_defaults(run=run)
     roles = parser.add_subparsers(dest="role", required=True, metavar="{publish,subscribe}")
     publish = roles.add_parser(
         "publish", help="put every entry of a local channel on a Zenoh key")
@@ -59,8 +65,7 @@ def run(args: argparse.Namespace) -> int:
     except ImportError as error:
         if error.name != "zenoh":
             raise
-        _fail(error)
-        return 1
+        raise CommandError(str(error)) from None
     session = dict(connect=args.connect, listen=args.listen, config=args.config,
                    scout=args.scout, reliable=args.reliable)
     end: Publisher | Subscriber
@@ -71,20 +76,17 @@ def run(args: argparse.Namespace) -> int:
             end = bridge.subscribe(args.key, args.into, queue=args.queue, keep=args.keep,
                                    **session)
     except Exception as error:  # bad endpoint, key or config file, port taken, bad queue length
-        _fail(error)
-        return 1
+        raise CommandError(_one_line(error)) from None
     _serve(end)
     _print_summary(end, args.json)
     if end.error is not None:
-        _fail(end.error)
-        return 1
+        raise CommandError(_one_line(end.error))
     return 0
 
 
-def _fail(error: BaseException) -> None:
-    """One line on stderr; Zenoh's messages end with the Rust source line, of no use here."""
-    text = re.sub(r" at \S+\.rs:\d+\.?", "", str(error))
-    print(f"quillmere bridge: {text}", file=sys.stderr)
+def _one_line(error: BaseException) -> str:
+    """Zenoh's messages end with the Rust source line, of no use here."""
+    return "bridge: " + re.sub(r" at \S+\.rs:\d+\.?", "", str(error))
 
 
 def _serve(end: Publisher | Subscriber) -> None:
@@ -110,6 +112,6 @@ def _print_summary(end: Publisher | Subscriber, as_json: bool) -> None:
     counts = ({"sent": end.sent} if isinstance(end, Publisher)
               else {"received": end.received, "missed": end.missed})
     if as_json:
-        print(json.dumps(counts))
+        print_json(counts)
     else:
         print(", ".join(f"{value} {what}" for what, value in counts.items()))
