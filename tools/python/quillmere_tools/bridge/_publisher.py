@@ -2,14 +2,14 @@
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from collections.abc import Callable
+from contextlib import ExitStack
 
-import quillmere
 import zenoh
 
-from quillmere_tools._follow import follow
+from quillmere_tools._segments import Channel, NotAChannelError
+from quillmere_tools._wait import Doorbell
 from quillmere_tools.bridge import _local
-from quillmere_tools.bridge._wire import EntryDescription
 from quillmere_tools.bridge._worker import BridgeEnd
 
 # With no new entry for this long the publisher looks whether it was asked to stop and
@@ -19,14 +19,14 @@ _IDLE_CHECK = 0.1
 _LOOK_AGAIN = 0.1
 
 
-class _Attached(NamedTuple):
-    reader: quillmere.BytesReader
-    identity: int
-    description: EntryDescription  # entry_seq 0: a template for every entry
-
-
 class Publisher(BridgeEnd):
-    """Puts every entry of local channel `name` on Zenoh key `key`; see `publish`."""
+    """Puts every entry of local channel `name` on Zenoh key `key`; see `publish`.
+
+    It reads the way `quillmere tail` does: a read-only mapping, copies straight into the
+    payload object (one copy, where a reader object's `read` makes two), and waits on the
+    channel's doorbell between entries. It takes no role and writes nothing, so the local
+    writer never notices it, and nothing it holds is bound to its thread.
+    """
 
     def __init__(self, name: str, key: str, session: zenoh.Session, reliable: bool) -> None:
         self.name, self.key = name, key
@@ -47,34 +47,41 @@ class Publisher(BridgeEnd):
         # channel created again under the name is new since then: followed from its start.
         from_newest = True
         while (attached := self._attach()) is not None:
-            if from_newest and attached.reader.writer_entry_seq > 0:
-                attached.reader.read(from_entry_seq=attached.reader.writer_entry_seq - 1)
-            from_newest = False
-            self._forward(attached)
+            channel, doorbell = attached
+            with channel, doorbell:
+                info = channel.info()
+                after = info.writer_entry_seq if from_newest else 0
+                from_newest = False
+                self._forward(channel, doorbell, info.inode, after,
+                              _local.template(info).encoder())
 
-    def _attach(self) -> _Attached | None:
-        """A copying reader on the segment the name refers to; None once stopping."""
+    def _attach(self) -> tuple[Channel, Doorbell] | None:
+        """The channel the name refers to and its doorbell; None once stopping."""
         while not self._stopping.is_set():
-            info = _local.look(self.name)
-            if info is not None:
-                try:
-                    reader = quillmere.BytesReader(self.name, delayed_connect=False)
-                except OSError:  # removed in between
-                    reader = None
-                # Same segment before and after: the reader maps the one described.
-                if reader is not None and _local.identity(self.name) == info.inode:
-                    return _Attached(reader, info.inode, _local.template(info))
-            self._stopping.wait(_LOOK_AGAIN)
+            try:
+                with ExitStack() as attempt:
+                    channel = attempt.enter_context(Channel(self.name))
+                    doorbell = attempt.enter_context(Doorbell(self.name))
+                    attempt.pop_all()
+                    return channel, doorbell
+            except (FileNotFoundError, NotAChannelError):  # not (yet, or again) a channel
+                self._stopping.wait(_LOOK_AGAIN)
         return None
 
-    def _forward(self, attached: _Attached) -> None:
-        """Puts entries until stopping, or until the name refers to another segment."""
-        put, describe = self._publisher.put, attached.description._replace
-        while not self._stopping.is_set():
-            for entry_seq, payload in follow(attached.reader, timeout=_IDLE_CHECK):
-                put(payload, attachment=describe(entry_seq=entry_seq).encode())
+    def _forward(self, channel: Channel, doorbell: Doorbell, identity: int, after: int,
+                 describe: Callable[[int], bytes]) -> None:
+        """Puts entries newer than `after` until stopping, or until the name refers to
+        another segment."""
+        read, wait, put, stopping = channel.read, doorbell.wait, self._publisher.put, \
+            self._stopping.is_set
+        while not stopping():
+            got = read(after)
+            if got is not None:
+                after, payload = got
+                put(payload, attachment=describe(after))
                 self._sent += 1
-                if self._stopping.is_set():
+            elif not wait(after, _IDLE_CHECK):
+                if _local.identity(self.name) != identity:
                     return
-            if _local.identity(self.name) != attached.identity:
-                return
+                if channel.writer_entry_seq() < after:  # re-initialised in place
+                    after = 0

@@ -53,31 +53,40 @@ class Subscriber(BridgeEnd):
         writer: quillmere.BytesWriter | None = None
         created: int | None = None  # identity of the channel this end made, to remove it
         try:
-            entry, payload = self._next_entry()
-            created = self._open_local(entry)
+            attachment, payload = self._next_sample()
+            first = EntryDescription.decode(attachment)
+            created = self._open_local(first)
             writer = quillmere.BytesWriter(self.name)
-            geometry = entry.geometry
-            while True:
-                if entry.geometry != geometry:
-                    raise GeometryMismatch(
-                        f"samples on '{self.key}' changed to {describe_geometry(entry.geometry)};"
-                        f" channel '{self.name}' holds {describe_geometry(geometry)}")
-                writer.write(payload)
-                self._count(entry.entry_seq)
-                entry, payload = self._next_entry()
+            self._forward(writer, first, payload)
         finally:
             writer = None  # dropped on its own thread, also when an error is kept
             if created is not None and not self._keep \
                     and _local.identity(self.name) == created:
                 quillmere.unlink(self.name)
 
-    def _next_entry(self) -> tuple[EntryDescription, bytes]:
-        """The next sample put by a bridge; raises once the session is closed."""
+    def _forward(self, writer: quillmere.BytesWriter, first: EntryDescription,
+                 payload: bytes) -> None:
+        """Writes entries as they arrive, as long as they are described like the first."""
+        match = first.matcher()
+        entry_seq: int | None = first.entry_seq
+        while entry_seq is not None:
+            writer.write(payload)
+            self._count(entry_seq)
+            attachment, payload = self._next_sample()
+            entry_seq = match(attachment)
+        changed = EntryDescription.decode(attachment)
+        raise GeometryMismatch(
+            f"samples on '{self.key}' changed to {describe_geometry(changed.geometry)}; "
+            f"channel '{self.name}' holds {describe_geometry(first.geometry)}")
+
+    def _next_sample(self) -> tuple[bytes, bytes]:
+        """(description, payload) of the next put; raises once the session is closed."""
         while True:
             sample = self._subscriber.recv()
-            if sample.attachment is not None and sample.kind == zenoh.SampleKind.PUT:
-                return EntryDescription.decode(sample.attachment.to_bytes()), \
-                    sample.payload.to_bytes()
+            if sample.kind == zenoh.SampleKind.PUT:
+                attachment = sample.attachment
+                return (b"" if attachment is None else attachment.to_bytes(),
+                        sample.payload.to_bytes())
 
     def _count(self, entry_seq: int) -> None:
         self._received += 1
