@@ -20,6 +20,17 @@ def test_description_round_trips_with_a_frame_type_record() -> None:
         ("f64", 1 << 20, 3)
 
 
+def test_per_entry_encoder_and_matcher_agree_with_the_full_codec() -> None:
+    template = EntryDescription(0, "u8", 64, 16, frame_type=b"record")
+    encoded = template.encoder()(12345)
+    assert encoded == template._replace(entry_seq=12345).encode()
+    match = template.matcher()
+    assert match(encoded) == 12345
+    for other in (template._replace(entry_length=72), template._replace(dtype="f64"),
+                  template._replace(frame_type=b"")):
+        assert match(other.encoder()(12345)) is None
+
+
 @pytest.mark.parametrize("data", [b"", b"QMBR", b"XXXX" + bytes(32), b"QMBR\x02" + bytes(31)])
 def test_foreign_or_short_descriptions_are_refused(data: bytes) -> None:
     with pytest.raises(ValueError):
