@@ -53,7 +53,7 @@ class Publisher(BridgeEnd):
                 after = info.writer_entry_seq if from_newest else 0
                 from_newest = False
                 self._forward(channel, doorbell, info.inode, after,
-                              _local.template(info).encoder())
+                              _local.template(info).encoder(), max(info.entry_count // 2, 1))
 
     def _attach(self) -> tuple[Channel, Doorbell] | None:
         """The channel the name refers to and its doorbell; None once stopping."""
@@ -69,12 +69,17 @@ class Publisher(BridgeEnd):
         return None
 
     def _forward(self, channel: Channel, doorbell: Doorbell, identity: int, after: int,
-                 describe: Callable[[int], bytes]) -> None:
+                 describe: Callable[[int], bytes], most_behind: int) -> None:
         """Puts entries newer than `after` until stopping, or until the name refers to
-        another segment."""
+        another segment. Never more than `most_behind` entries behind the writer: the
+        oldest slots of a lapped ring are the ones being overwritten, and a copy that races
+        the writer is thrown away and made again, so skipping them is cheaper and loses no
+        more entries."""
         read, wait, put, stopping = channel.read, doorbell.wait, self._publisher.put, \
             self._stopping.is_set
+        newest = channel.writer_entry_seq
         while not stopping():
+            after = max(after, newest() - most_behind)
             got = read(after)
             if got is not None:
                 after, payload = got
