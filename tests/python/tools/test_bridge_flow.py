@@ -49,6 +49,21 @@ def test_bytes_entries_arrive_in_order_numbered_by_the_far_channel(
     assert geometry_of(far) == ("u8", 64, 16)
 
 
+def test_a_burst_travels_in_batches_and_arrives_entry_by_entry(
+        make_channel_name: Callable[[], str]) -> None:
+    near, far = make_channel_name(), make_channel_name()
+    writer = quillmere.BytesWriter(near, entry_length=64, entry_count=4096)
+    reader = quillmere.BytesReader(far)
+    with bridge_pair(near, far, new_key(), "--reliable"):
+        pump(lambda n: writer.write(numbered(n, 64)), reader.read, lambda got: len(got) >= 1)
+        for number in range(10_001, 13_001):  # far more than one sample carries
+            writer.write(numbered(number, 64))
+        got = pump(lambda n: None, reader.read,
+                   lambda got: bool(got) and number_of(got[-1][1]) == 13_000)
+    burst = [number_of(payload) for _, payload in got if number_of(payload) > 10_000]
+    assert burst == list(range(10_001, 13_001))
+
+
 def test_float64_entries_keep_their_element_type(make_channel_name: Callable[[], str]) -> None:
     near, far = make_channel_name(), make_channel_name()
     writer = quillmere.Float64Writer(near, entry_length=5, entry_count=8)

@@ -17,6 +17,9 @@ from quillmere_tools.bridge._worker import BridgeEnd
 _IDLE_CHECK = 0.1
 # How often it looks for a channel that does not exist (yet, or again).
 _LOOK_AGAIN = 0.1
+# Entries found waiting together travel in one sample of up to this many bytes (always at
+# least one entry): small entries in bulk cost a put and a receive each otherwise.
+_BATCH_BYTES = 64 * 1024
 
 
 class Publisher(BridgeEnd):
@@ -53,7 +56,8 @@ class Publisher(BridgeEnd):
                 after = info.writer_entry_seq if from_newest else 0
                 from_newest = False
                 self._forward(channel, doorbell, info.inode, after,
-                              _local.template(info).encoder(), max(info.entry_count // 2, 1))
+                              _local.template(info).encoder(), info.entry_length,
+                              info.entry_count)
 
     def _attach(self) -> tuple[Channel, Doorbell] | None:
         """The channel the name refers to and its doorbell; None once stopping."""
@@ -69,24 +73,43 @@ class Publisher(BridgeEnd):
         return None
 
     def _forward(self, channel: Channel, doorbell: Doorbell, identity: int, after: int,
-                 describe: Callable[[int], bytes], most_behind: int) -> None:
+                 describe: Callable[[int], bytes], entry_length: int, entry_count: int) -> None:
         """Puts entries newer than `after` until stopping, or until the name refers to
-        another segment. Never more than `most_behind` entries behind the writer: the
-        oldest slots of a lapped ring are the ones being overwritten, and a copy that races
-        the writer is thrown away and made again, so skipping them is cheaper and loses no
-        more entries."""
-        read, wait, put, stopping = channel.read, doorbell.wait, self._publisher.put, \
+        another segment.
+
+        Never more than half a ring behind the writer: the oldest slots of a lapped ring are
+        the ones being overwritten, and a copy that races the writer is thrown away and made
+        again, so skipping them is cheaper and loses no more entries. Consecutive entries
+        that are already there go out together; the last one read is sent before waiting.
+        """
+        read, wait, newest, stopping = channel.read, doorbell.wait, channel.writer_entry_seq, \
             self._stopping.is_set
-        newest = channel.writer_entry_seq
+        most_behind, most_batched = max(entry_count // 2, 1), max(_BATCH_BYTES // entry_length, 1)
+        batch: list[bytes] = []
+        first_seq = 0  # of the batch's first entry
         while not stopping():
             after = max(after, newest() - most_behind)
             got = read(after)
             if got is not None:
-                after, payload = got
-                put(payload, attachment=describe(after))
-                self._sent += 1
+                entry_seq, payload = got
+                if batch and (entry_seq != first_seq + len(batch) or len(batch) == most_batched):
+                    self._put(batch, first_seq, describe)
+                if not batch:
+                    first_seq = entry_seq
+                batch.append(payload)
+                after = entry_seq
+                continue
+            if batch:
+                self._put(batch, first_seq, describe)
             elif not wait(after, _IDLE_CHECK):
                 if _local.identity(self.name) != identity:
                     return
                 if channel.writer_entry_seq() < after:  # re-initialised in place
                     after = 0
+
+    def _put(self, batch: list[bytes], first_seq: int, describe: Callable[[int], bytes]) -> None:
+        """Sends the batch as one sample and empties it."""
+        payload = batch[0] if len(batch) == 1 else b"".join(batch)
+        self._publisher.put(payload, attachment=describe(first_seq))
+        self._sent += len(batch)
+        batch.clear()

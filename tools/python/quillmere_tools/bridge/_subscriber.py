@@ -67,11 +67,19 @@ class Subscriber(BridgeEnd):
     def _forward(self, writer: quillmere.BytesWriter, first: EntryDescription,
                  payload: bytes) -> None:
         """Writes entries as they arrive, as long as they are described like the first."""
-        match = first.matcher()
+        match, length, write = first.matcher(), first.entry_length, writer.write
         entry_seq: int | None = first.entry_seq
         while entry_seq is not None:
-            writer.write(payload)
-            self._count(entry_seq)
+            count, rest = divmod(len(payload), length)
+            if rest or not count:
+                raise ValueError(f"a sample of {len(payload)} bytes on '{self.key}' is not a "
+                                 f"whole number of {length}-byte entries")
+            if count == 1:
+                write(payload)
+            else:
+                for start in range(0, len(payload), length):
+                    write(payload[start:start + length])
+            self._count(entry_seq, count)
             attachment, payload = self._next_sample()
             entry_seq = match(attachment)
         changed = EntryDescription.decode(attachment)
@@ -88,11 +96,11 @@ class Subscriber(BridgeEnd):
                 return (b"" if attachment is None else attachment.to_bytes(),
                         sample.payload.to_bytes())
 
-    def _count(self, entry_seq: int) -> None:
-        self._received += 1
-        if self._last_seq and entry_seq > self._last_seq + 1:
-            self._missed += entry_seq - self._last_seq - 1
-        self._last_seq = entry_seq  # lower than before: the far channel was made anew
+    def _count(self, first_seq: int, count: int) -> None:
+        self._received += count
+        if self._last_seq and first_seq > self._last_seq + 1:
+            self._missed += first_seq - self._last_seq - 1
+        self._last_seq = first_seq + count - 1  # lower than before: the far channel is new
 
     def _open_local(self, first: EntryDescription) -> int | None:
         """Creates or checks the local channel; the identity of one made here, else None."""

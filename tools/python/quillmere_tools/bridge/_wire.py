@@ -1,6 +1,8 @@
-"""What every bridged sample carries beside its payload: a description of the entry.
+"""What every bridged sample carries beside its payload: a description of its entries.
 
-The far side needs it to make a local channel like the near one, and to notice gaps. Fixed
+A sample's payload is one entry, or several consecutive ones (entry_seq, entry_seq + 1, ...)
+end to end when the publisher found them waiting together. The far side needs the
+description to make a local channel like the near one, and to notice gaps. Fixed
 part, little-endian: magic, version, element type name (NUL-padded), entry_seq, entry_length
 in bytes, entry_count. Whatever follows the fixed part is the channel's frame-type record,
 empty while the channel has none.
@@ -19,7 +21,7 @@ _SEQ = slice(12, 20)  # where entry_seq lies; everything else is the same for a 
 
 
 class EntryDescription(NamedTuple):
-    """One entry as the publishing side saw it."""
+    """A sample's entries as the publishing side saw them; entry_seq is the first one's."""
 
     entry_seq: int
     dtype: str
