@@ -54,8 +54,8 @@ def subscribe(key: str, name: str, *, connect: Iterable[str] = (), listen: Itera
 
     The first entry's element type and geometry create the channel, or must match an existing
     one: otherwise the subscriber stops with `GeometryMismatch` as its `error`. Up to `queue`
-    entries wait for the local writer; beyond that the oldest are dropped, or with `reliable`
-    Zenoh is held back. A channel this subscriber created is removed when it closes, unless
+    samples (an entry, or consecutive entries sent together) wait for the local writer;
+    beyond that the oldest are dropped, or with `reliable` Zenoh is held back. A channel this subscriber created is removed when it closes, unless
     `keep`. Session options as for `publish`.
     """
     session = SessionOptions.of(connect, listen, config, scout).open()

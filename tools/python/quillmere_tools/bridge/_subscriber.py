@@ -43,7 +43,8 @@ class Subscriber(BridgeEnd):
 
     @property
     def missed(self) -> int:
-        """Entries the far writer published that never arrived here (gaps in entry_seq)."""
+        """Entries of the publishing side's channel that never arrived here (gaps in their
+        entry_seq): dropped on the way, or skipped by a publisher that the writer lapped."""
         return self._missed
 
     def _interrupt(self) -> None:

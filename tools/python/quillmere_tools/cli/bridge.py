@@ -40,7 +40,8 @@ def add_parser(subparsers: Subparsers) -> None:
     subscribe.add_argument("--into", required=True, metavar="NAME",
                            help="local channel to write (made from the first entry's geometry)")
     subscribe.add_argument("--queue", type=int, default=256, metavar="N",
-                           help="entries waiting for the local writer before the oldest drop")
+                           help="samples waiting for the local writer before the oldest drop"
+                                " (default 256)")
     subscribe.add_argument("--keep", action="store_true",
                            help="leave a channel this bridge created in place when it stops")
     for role in (publish, subscribe):
