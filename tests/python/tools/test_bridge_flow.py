@@ -64,6 +64,16 @@ def test_a_burst_travels_in_batches_and_arrives_entry_by_entry(
     assert burst == list(range(10_001, 13_001))
 
 
+def test_a_single_slot_channel_is_carried_too(make_channel_name: Callable[[], str]) -> None:
+    near, far = make_channel_name(), make_channel_name()
+    writer = quillmere.BytesWriter(near, entry_length=8, entry_count=1)
+    reader = quillmere.BytesReader(far)
+    with bridge_pair(near, far, new_key()):
+        got = pump(lambda n: writer.write(numbered(n, 8)), reader.read, lambda got: len(got) >= 5)
+    numbers = [number_of(payload) for _, payload in got]
+    assert numbers == sorted(numbers) and geometry_of(far) == ("u8", 8, 1)
+
+
 def test_float64_entries_keep_their_element_type(make_channel_name: Callable[[], str]) -> None:
     near, far = make_channel_name(), make_channel_name()
     writer = quillmere.Float64Writer(near, entry_length=5, entry_count=8)

@@ -77,14 +77,15 @@ class Publisher(BridgeEnd):
         """Puts entries newer than `after` until stopping, or until the name refers to
         another segment.
 
-        Never more than half a ring behind the writer: the oldest slots of a lapped ring are
-        the ones being overwritten, and a copy that races the writer is thrown away and made
-        again, so skipping them is cheaper and loses no more entries. Consecutive entries
+        Never more than 7/8 of a ring behind the writer: the oldest slots of a nearly lapped
+        ring are the ones about to be overwritten, and a copy that races the writer is thrown
+        away and made again, so skipping them is cheaper and loses hardly more entries. Consecutive entries
         that are already there go out together; the last one read is sent before waiting.
         """
         read, wait, newest, stopping = channel.read, doorbell.wait, channel.writer_entry_seq, \
             self._stopping.is_set
-        most_behind, most_batched = max(entry_count // 2, 1), max(_BATCH_BYTES // entry_length, 1)
+        most_behind = max(entry_count - max(entry_count // 8, 1), 1)
+        most_batched = max(_BATCH_BYTES // entry_length, 1)
         batch: list[bytes] = []
         first_seq = 0  # of the batch's first entry
         while not stopping():
