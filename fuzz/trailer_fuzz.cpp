@@ -52,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(record.data() == bell + trailer::offset::record &&
           record.size() <= trailer::kRecordCapacity);
 
+  // Loads here use the default ordering: one thread, nothing to pair with.
   const std::uint64_t before = doorbell::waiters(bell).load();
   auto registration = doorbell::enter(bell, 4242);
   require(doorbell::anyone_waiting(bell) || before == ~std::uint64_t{0});

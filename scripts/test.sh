@@ -111,7 +111,7 @@ step "pytest against the ASan+UBSan build of the module"
 asan_py=$build/python-asan
 cmake -S . -B "$asan_py" -G Ninja -DQUILLMERE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$(command -v python)" >/dev/null
-cmake --build "$asan_py" --target quillmere_python -j "$jobs"
+cmake --build "$asan_py" --target quillmere_python quillmere_tools_native -j "$jobs"
 cmake --install "$asan_py" --prefix "$asan_py/site" >/dev/null
 (
   export PYTHONPATH=$asan_py/site PYTHONMALLOC=malloc

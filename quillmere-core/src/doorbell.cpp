@@ -33,9 +33,9 @@ void lower_count(std::byte* trailer) noexcept {
   auto count = waiters(trailer);
   // relaxed: a first guess for the swap.
   std::uint64_t seen = count.load(std::memory_order_relaxed);
-  // release: our sleep is over before the writer can see the lower count (nothing depends on
-  // it; the writer only skips a wake call it did not need).
-  while (seen != 0 && !count.compare_exchange_weak(seen, seen - 1, std::memory_order_release,
+  // relaxed: the count publishes no data; a writer that still sees the old value only makes
+  // a wake call nobody needs.
+  while (seen != 0 && !count.compare_exchange_weak(seen, seen - 1, std::memory_order_relaxed,
                                                    std::memory_order_relaxed)) {
   }
 }

@@ -13,6 +13,8 @@ def seconds(name: str, value: float | None) -> float:
     """A timeout for the native side: seconds >= 0, or -1.0 for none."""
     if value is None:
         return -1.0
+    if type(value) is float and value >= 0.0:  # the common case, cheaply (NaN fails it)
+        return value
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number of seconds or None, got {type(value).__name__}")
     as_float = float(value)
