@@ -36,6 +36,20 @@ Result<std::uint64_t> segment_size(std::uint64_t entry_length, std::uint64_t ent
   return *at + kTrailerSize;
 }
 
+const char* state_name(State state) noexcept {
+  switch (state) {
+    case State::Valid:
+      return "valid";
+    case State::OtherVersion:
+      return "other-version";
+    case State::Foreign:
+      return "foreign";
+    case State::Absent:
+      break;
+  }
+  return "absent";
+}
+
 Found find(std::byte* segment, std::uint64_t mapped_size, const metadata::HeaderSnapshot& header) {
   auto at = trailer_offset(header.entry_length, header.entry_count);
   if (!at || *at > mapped_size || mapped_size - *at < kTrailerSize)

@@ -66,6 +66,9 @@ struct Found {
   std::byte* base;        // the trailer's first byte when Valid, else nullptr
 };
 
+// "valid", "absent", "other-version" or "foreign": a static NUL-terminated string.
+const char* state_name(State state) noexcept;
+
 // Looks for a trailer behind a ring whose header passed metadata::check_mapping against
 // mapped_size. Loads the magic word with acquire ordering, so a Valid trailer is initialised.
 Found find(std::byte* segment, std::uint64_t mapped_size, const metadata::HeaderSnapshot& header);

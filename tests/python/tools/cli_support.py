@@ -1,18 +1,23 @@
-"""Running the `quillmere` command in a child process, and channel-making children."""
+"""Running the `quillmere` command (in this process, or in a child where a test needs a
+process of its own: signals, dropped privileges), and channel-making children."""
 
 from __future__ import annotations
 
+import contextlib
+import io
 import json
 import os
 import shutil
 import subprocess
 import sys
 from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from typing import Any
 
 import pytest
 
 from qm_support import CHILD_TIMEOUT, new_channel_name, shm_path
+from quillmere_tools.cli import main
 
 DIRECTORY_VARIABLE = "QUILLMERE_SHM_DIR"
 
@@ -54,8 +59,41 @@ def run_cli(
     )
 
 
+@dataclass
+class Outcome:
+    returncode: int
+    stdout: str
+    stderr: str
+
+
+@contextlib.contextmanager
+def shm_directory(directory: str | None) -> Iterator[None]:
+    """The command looks in `directory` (None: the platform's) for the duration."""
+    saved = os.environ.pop(DIRECTORY_VARIABLE, None)
+    if directory is not None:
+        os.environ[DIRECTORY_VARIABLE] = directory
+    try:
+        yield
+    finally:
+        os.environ.pop(DIRECTORY_VARIABLE, None)
+        if saved is not None:
+            os.environ[DIRECTORY_VARIABLE] = saved
+
+
+def call_cli(*args: str, directory: str | None = None) -> Outcome:
+    """The command's `main` in this process: its exit code (argparse's too) and output."""
+    out, err = io.StringIO(), io.StringIO()
+    with shm_directory(directory), contextlib.redirect_stdout(out), \
+            contextlib.redirect_stderr(err):
+        try:
+            code = main(list(args))
+        except SystemExit as usage_error:
+            code = int(usage_error.code or 0)
+    return Outcome(code, out.getvalue(), err.getvalue())
+
+
 def cli_json(*args: str, directory: str | None = None) -> Any:
-    result = run_cli(*args, "--json", directory=directory)
+    result = call_cli(*args, "--json", directory=directory)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout)
 

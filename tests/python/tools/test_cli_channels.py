@@ -10,7 +10,7 @@ import struct
 from collections.abc import Callable
 
 import quillmere
-from cli_support import MAKER, cli_json, row_of, run_cli
+from cli_support import MAKER, call_cli, cli_json, row_of
 from qm_support import Child, shm_path
 
 ROW_KEYS = ["name", "dtype", "entry_length", "entry_count", "size", "owner_pid", "owner_alive",
@@ -48,10 +48,10 @@ def test_ls_and_stat_describe_a_live_channel(channel_name: str, spawn: Spawn) ->
     assert {key: details[key] for key in STAT_KEYS[len(ROW_KEYS):]} == {
         "held": [6], "empty": 0, "oldest": 4, "newest": 11, "trailer": 1}
 
-    text = run_cli("ls").stdout
+    text = call_cli("ls").stdout
     assert any(line.split()[:2] == [channel_name, "f64"] and f"{maker.pid} alive" in line
                for line in text.splitlines()), text
-    lines = dict(line.split(None, 1) for line in run_cli("stat", channel_name).stdout.splitlines()
+    lines = dict(line.split(None, 1) for line in call_cli("stat", channel_name).stdout.splitlines()
                  if not line.startswith("zero-copy"))
     assert lines["held"] == "1: 6" and lines["oldest"] == "4" and lines["newest"] == "11"
     assert lines["entry_length"] == "32 bytes (4 float64)"
@@ -61,31 +61,31 @@ def test_ls_and_stat_describe_a_live_channel(channel_name: str, spawn: Spawn) ->
 def test_tail_previews_numbers_and_bytes(channel_name: str, make_channel_name: Callable[[], str],
                                          spawn: Spawn) -> None:
     maker_with_entries(spawn, channel_name)
-    text = run_cli("tail", channel_name, "-n", "3").stdout.splitlines()
+    text = call_cli("tail", channel_name, "-n", "3").stdout.splitlines()
     assert [line.split() for line in text] == [
         [str(k), *(str(k + i) for i in range(4))] for k in (9, 10, 11)
     ]
     entries = [json.loads(line) for line in
-               run_cli("tail", channel_name, "-n", "2", "--json").stdout.splitlines()]
+               call_cli("tail", channel_name, "-n", "2", "--json").stdout.splitlines()]
     assert entries == [{"entry_seq": 10, "payload": [10.0, 11.0, 12.0, 13.0]},
                        {"entry_seq": 11, "payload": [11.0, 12.0, 13.0, 14.0]}]
 
     bytes_name = make_channel_name()
     writer = quillmere.BytesWriter(bytes_name, entry_length=24, entry_count=4)
     writer.write(bytes(range(24)))
-    (line,) = run_cli("tail", bytes_name).stdout.splitlines()
+    (line,) = call_cli("tail", bytes_name).stdout.splitlines()
     assert line.split(None, 1) == ["1", bytes(range(16)).hex(" ") + " ... (24 bytes)"]
-    assert json.loads(run_cli("tail", bytes_name, "--json").stdout)["payload"] == \
+    assert json.loads(call_cli("tail", bytes_name, "--json").stdout)["payload"] == \
         bytes(range(24)).hex()
 
 
 def test_watch_prints_a_line_per_interval(channel_name: str, spawn: Spawn) -> None:
     maker_with_entries(spawn, channel_name)
-    result = run_cli("watch", channel_name, "--interval", "0.01", "--count", "2", "--json")
+    result = call_cli("watch", channel_name, "--interval", "0.01", "--count", "2", "--json")
     lines = [json.loads(line) for line in result.stdout.splitlines()]
     assert lines == [{"entries_per_s": 0.0, "mb_per_s": 0.0, "writer_entry_seq": 11,
                       "writer_alive": True}] * 2
-    text = run_cli("watch", channel_name, "--interval", "0.01", "--count", "1").stdout
+    text = call_cli("watch", channel_name, "--interval", "0.01", "--count", "1").stdout
     assert "0.0 entries/s" in text and "writer_entry_seq 11  writer alive" in text
 
 
@@ -113,7 +113,7 @@ def test_looking_changes_no_byte_of_the_segment(channel_name: str, spawn: Spawn)
     for args in (["ls"], ["ls", "--json"], ["stat", channel_name], ["stat", channel_name, "--json"],
                  ["watch", channel_name, "--interval", "0.01", "--count", "2"],
                  ["tail", channel_name, "-n", "8"], ["tail", channel_name, "--json"]):
-        assert run_cli(*args).returncode == 0, args
+        assert call_cli(*args).returncode == 0, args
     assert snapshot() == before
 
 
@@ -128,4 +128,4 @@ def test_a_live_process_under_a_dead_holders_pid_is_unknown(channel_name: str,
     row = row_of(cli_json("ls"), channel_name)
     assert (row["owner_pid"], row["owner_alive"]) == (stranger.pid, None)
     assert (row["writer_pid"], row["writer_alive"]) == (maker.pid, False)
-    assert f"owner             {stranger.pid} unknown" in run_cli("stat", channel_name).stdout
+    assert f"owner             {stranger.pid} unknown" in call_cli("stat", channel_name).stdout

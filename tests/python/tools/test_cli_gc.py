@@ -6,7 +6,7 @@ from __future__ import annotations
 import struct
 from collections.abc import Callable
 
-from cli_support import MAKER, LinkDirectory, cli_json, link_directory, run_cli
+from cli_support import MAKER, LinkDirectory, call_cli, cli_json, link_directory
 from qm_support import Child, shm_path
 
 __all__ = ["link_directory"]  # the fixture, used by name
@@ -34,7 +34,7 @@ def test_gc_removes_only_channels_whose_holders_are_gone(
     link_directory.link(live)
     where = link_directory.path
 
-    listed = run_cli("gc", directory=where)
+    listed = call_cli("gc", directory=where)
     assert listed.returncode == 0
     assert dead in listed.stdout and live not in listed.stdout
     assert "1 channel would be removed" in listed.stdout and MAPPINGS in listed.stdout
@@ -44,7 +44,7 @@ def test_gc_removes_only_channels_whose_holders_are_gone(
     removed = cli_json("gc", "--yes", directory=where)
     assert [row["name"] for row in removed] == [dead]
     assert not link_directory.holds(dead) and link_directory.holds(live)
-    again = run_cli("gc", "--yes", directory=where)
+    again = call_cli("gc", "--yes", directory=where)
     assert again.stdout == "no abandoned channels\n" and again.returncode == 0
 
 
@@ -56,7 +56,7 @@ def test_gc_sees_through_a_reused_pid(channel_name: str, spawn: Spawn,
         segment.seek(32)
         segment.write(struct.pack("<Q", stranger.pid))
     link_directory.link(channel_name)
-    result = run_cli("gc", "--yes", directory=link_directory.path)
+    result = call_cli("gc", "--yes", directory=link_directory.path)
     assert f"{stranger.pid} unknown" in result.stdout and "removed 1 channel." in result.stdout
     assert MAPPINGS in result.stdout
     assert not link_directory.holds(channel_name)

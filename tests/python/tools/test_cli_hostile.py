@@ -7,21 +7,21 @@ anything but channels; `stat` and `tail` on each file answer a channel or a one-
 
 from __future__ import annotations
 
-import contextlib
 import ctypes
-import io
 import json
 import os
 import random
 import struct
+import subprocess
+import sys
 from pathlib import Path
+from typing import cast
 
 import pytest
 
 import quillmere
-from cli_support import DIRECTORY_VARIABLE, LinkDirectory, cli_json, link_directory, run_cli
-from qm_support import HEADER_SIZE, MAGIC, shm_path
-from quillmere_tools.cli import main
+from cli_support import LinkDirectory, call_cli, cli_json, link_directory, run_cli
+from qm_support import CHILD_TIMEOUT, HEADER_SIZE, MAGIC, shm_path
 
 __all__ = ["link_directory"]  # the fixture, used by name
 
@@ -40,7 +40,7 @@ def geometry_fits(data: bytes) -> bool:
     """What a channel's header must promise about its own file (the test's own statement)."""
     if len(data) < HEADER_SIZE or struct.unpack_from("<Q", data)[0] != MAGIC:
         return False
-    length, count = struct.unpack_from("<2Q", data, 8)
+    length, count = cast(tuple[int, int], struct.unpack_from("<2Q", data, 8))
     return (length > 0 and count > 0 and length % 8 == 0
             and HEADER_SIZE + count * (length + 8) <= len(data))
 
@@ -67,43 +67,41 @@ def hostile_directory(directory: Path, real_segment: bytes, seed: int) -> set[st
     return {"/" + name for name, data in files.items() if geometry_fits(data)}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("seed", [1, 2])
 def test_ls_lists_exactly_the_channels_among_hostile_files(
-    seed: int, tmp_path: Path, channel_name: str, monkeypatch: pytest.MonkeyPatch
+    seed: int, tmp_path: Path, channel_name: str
 ) -> None:
     writer = quillmere.BytesWriter(channel_name, entry_length=16, entry_count=64)
     writer.write(bytes(16))
     channels = hostile_directory(tmp_path, Path(shm_path(channel_name)).read_bytes(), seed)
     assert {"/good", "/foreign-trailer"} <= channels
 
-    result = run_cli("ls", "--json", directory=str(tmp_path))
+    result = run_cli("ls", "--json", directory=str(tmp_path))  # a process of its own
     assert (result.returncode, result.stderr) == (0, "")
     rows = {row["name"]: row for row in json.loads(result.stdout)}
     assert set(rows) == channels
     assert rows["/good"]["waiters"] == 0 and rows["/foreign-trailer"]["waiters"] is None
     for row in rows.values():
         assert all(0 <= row[key] < 2**32 for key in ("owner_pid", "writer_pid", "reader_pid"))
-    assert run_cli("ls", directory=str(tmp_path)).returncode == 0
+    assert call_cli("ls", directory=str(tmp_path)).returncode == 0
 
-    # Every file once more through stat and tail, in this process: a channel or exit code 1
-    # with one line naming it.
-    monkeypatch.setenv(DIRECTORY_VARIABLE, str(tmp_path))
+    # Every file once more through stat and tail: a channel, or exit code 1 with one line
+    # naming it.
     for entry in sorted(os.listdir(tmp_path)):
         for command in (["stat", "/" + entry], ["tail", "/" + entry, "-n", "3"]):
-            err = io.StringIO()
-            with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(err):
-                code = main(command)
+            outcome = call_cli(*command, directory=str(tmp_path))
             expected = 0 if "/" + entry in channels else 1
-            assert code == expected, (command, err.getvalue())
-            if code:
-                assert err.getvalue().count("\n") == 1 and f"'/{entry}'" in err.getvalue()
+            assert outcome.returncode == expected, (command, outcome.stderr)
+            if outcome.returncode:
+                assert outcome.stderr.count("\n") == 1 and f"'/{entry}'" in outcome.stderr
 
 
 def test_truncated_ring_is_not_a_channel(channel_name: str, tmp_path: Path) -> None:
     writer = quillmere.BytesWriter(channel_name, entry_length=16, entry_count=64)
     (tmp_path / "cut").write_bytes(Path(shm_path(channel_name)).read_bytes()[:500])
     del writer
-    result = run_cli("stat", "/cut", directory=str(tmp_path))
+    result = call_cli("stat", "/cut", directory=str(tmp_path))
     assert result.returncode == 1
     assert result.stderr == (
         "quillmere: '/cut' is not a quillmere channel (shared memory segment of 500 bytes is "
@@ -124,14 +122,24 @@ def test_exit_codes_and_one_line_errors(tmp_path: Path) -> None:
         (["gc"], 0, ""),
     ]
     for args, code, stderr in cases:
-        result = run_cli(*args, directory=str(tmp_path))
+        result = call_cli(*args, directory=str(tmp_path))
         assert (result.returncode, result.stderr) == (code, stderr), args
     for args in ([], ["frob"], ["watch", "/x", "--interval", "0"], ["tail", "/x", "-n", "-1"],
                  ["stat"]):
-        result = run_cli(*args, directory=str(tmp_path))
+        result = call_cli(*args, directory=str(tmp_path))
         assert result.returncode == 2 and "usage:" in result.stderr, args
-    missing = run_cli("ls", directory=str(tmp_path / "nowhere"))
+    missing = call_cli("ls", directory=str(tmp_path / "nowhere"))
     assert missing.returncode == 1 and missing.stderr.startswith("quillmere: cannot list")
+
+
+def test_installed_command_and_module_exit_with_the_same_codes() -> None:
+    command = Path(sys.executable).with_name("quillmere")
+    assert command.exists(), "the console script is not installed next to the interpreter"
+    usage = subprocess.run([command], capture_output=True, text=True, timeout=CHILD_TIMEOUT)
+    assert usage.returncode == 2 and "usage: quillmere" in usage.stderr
+    missing = run_cli("stat", "/qm-test-surely-missing")
+    assert (missing.returncode, missing.stderr) == (
+        1, "quillmere: no channel named '/qm-test-surely-missing'\n")
 
 
 def without_file_permission_override() -> None:

@@ -35,7 +35,7 @@ class InvalidNameError(ValueError):
 def file_of(name: str) -> bytes:
     """The file in the shared-memory directory that channel `name` is: "/x" and "x" are "x"."""
     file = name.lstrip("/")
-    if not file or "/" in file or file in (".", ".."):
+    if not file or "/" in file or "\0" in file or file in (".", ".."):
         raise InvalidNameError(f"{name!r} is not a valid channel name")
     return os.fsencode(file)
 

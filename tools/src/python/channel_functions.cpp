@@ -14,20 +14,6 @@ namespace {
 
 namespace trailer = quillmere_core::trailer;
 
-const char* state_name(trailer::State state) {
-  switch (state) {
-    case trailer::State::Valid:
-      return "valid";
-    case trailer::State::OtherVersion:
-      return "other-version";
-    case trailer::State::Foreign:
-      return "foreign";
-    case trailer::State::Absent:
-      break;
-  }
-  return "absent";
-}
-
 // The channel's text argument, or nullptr with TypeError set.
 std::optional<std::string_view> channel_name(PyObject* name) {
   if (!PyUnicode_Check(name)) {
@@ -60,7 +46,7 @@ PyObject* trailer_state(PyObject*, PyObject* name) {
     waiters = std::atomic_ref<std::uint64_t>(*trailer::word(found.base, trailer::offset::waiters))
                   .load(std::memory_order_relaxed);
   }
-  return Py_BuildValue("(sIK)", state_name(found.state), found.version, waiters);
+  return Py_BuildValue("(sIK)", trailer::state_name(found.state), found.version, waiters);
 }
 
 PyMethodDef functions[] = {

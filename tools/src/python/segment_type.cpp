@@ -125,20 +125,6 @@ PyObject* optional_int(const std::optional<std::uint64_t>& value) {
   return PyLong_FromUnsignedLongLong(*value);
 }
 
-const char* trailer_state_name(trailer::State state) {
-  switch (state) {
-    case trailer::State::Valid:
-      return "valid";
-    case trailer::State::OtherVersion:
-      return "other-version";
-    case trailer::State::Foreign:
-      return "foreign";
-    case trailer::State::Absent:
-      break;
-  }
-  return "absent";
-}
-
 // facts() -> dict: the header, the holders and their liveness, the trailer; taken now.
 PyObject* segment_facts(PyObject* self, PyObject*) {
   Open* open = open_of(self);
@@ -148,8 +134,8 @@ PyObject* segment_facts(PyObject* self, PyObject*) {
   const std::string_view dtype = metadata::dtype_name(facts.dtype);
   // "N" steals the new references made by the helpers; a failed one fails the whole build.
   return Py_BuildValue(
-      "{s:s#,s:K,s:K,s:K,s:N,s:N,s:N,s:N,s:N,s:N,s:K,s:N,s:s,s:I,s:N,s:K,s:K}", "dtype",
-      dtype.data(), static_cast<Py_ssize_t>(dtype.size()), "entry_length",
+      "{s:s#,s:K,s:K,s:K,s:N,s:N,s:N,s:N,s:N,s:N,s:K,s:N,s:s,s:I,s:N,s:K}", "dtype", dtype.data(),
+      static_cast<Py_ssize_t>(dtype.size()), "entry_length",
       static_cast<unsigned long long>(facts.entry_length), "entry_count",
       static_cast<unsigned long long>(facts.entry_count), "size",
       static_cast<unsigned long long>(facts.size), "owner_pid", holder_pid(facts.owner), "owner",
@@ -157,10 +143,9 @@ PyObject* segment_facts(PyObject* self, PyObject*) {
       liveness_text(facts.writer), "reader_pid", holder_pid(facts.reader), "reader",
       liveness_text(facts.reader), "writer_entry_seq",
       static_cast<unsigned long long>(facts.writer_entry_seq), "waiters",
-      optional_int(facts.waiters), "trailer_state", trailer_state_name(facts.trailer_state),
+      optional_int(facts.waiters), "trailer_state", trailer::state_name(facts.trailer_state),
       "trailer_version", static_cast<unsigned>(facts.trailer_version), "record_length",
-      optional_int(facts.record_length), "device", static_cast<unsigned long long>(file.device),
-      "inode", static_cast<unsigned long long>(file.inode));
+      optional_int(facts.record_length), "inode", static_cast<unsigned long long>(file.inode));
 }
 
 // census() -> (held, empty, oldest, newest)

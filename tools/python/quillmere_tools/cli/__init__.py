@@ -37,7 +37,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"quillmere: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        return 0  # Ctrl-C is how `watch` and `tail --follow` are meant to end
+        return 1  # `watch` and `tail --follow` end on Ctrl-C themselves, with 0
     except BrokenPipeError:
         # The reader of our output went away (`quillmere ls | head`): stop quietly, and keep
         # the interpreter from complaining when it flushes stdout at exit.

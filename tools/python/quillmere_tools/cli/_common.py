@@ -42,7 +42,7 @@ def open_channel(name: str) -> Channel:
 
 
 def print_json(value: object) -> None:
-    print(json.dumps(value))
+    print(json.dumps(value), flush=True)
 
 
 def holder_text(holder: Holder, nobody: str = "-") -> str:

@@ -24,8 +24,8 @@ from quillmere_tools.cli._common import (
 from quillmere_tools.cli.ls import HEADERS, row
 
 MAPPINGS_NOTE = (
-    "Processes that still have a removed channel mapped keep their mappings; its memory is "
-    "freed when the last of them lets go."
+    "Processes attached to a removed channel keep their mappings and go on working; its "
+    "memory is freed when the last of them lets go."
 )
 
 
@@ -74,7 +74,8 @@ def summary(count: int, removed: bool) -> str:
     channels = f"{count} channel{'' if count == 1 else 's'}"
     if removed:
         return f"removed {channels}."
-    return f"{channels} would be removed; run 'quillmere gc --yes' to remove them."
+    them = "it" if count == 1 else "them"
+    return f"{channels} would be removed; run 'quillmere gc --yes' to remove {them}."
 
 
 def run(args: argparse.Namespace) -> int:

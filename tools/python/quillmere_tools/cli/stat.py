@@ -78,7 +78,10 @@ def print_text(info: ChannelInfo, census: SlotCensus) -> None:
 
 def run(args: argparse.Namespace) -> int:
     with open_channel(args.name) as channel:
-        info, census = channel.info(), channel.census()
+        # Slots first: a writer moving on in between then shows as a writer_entry_seq past
+        # the newest slot, never as a slot newer than the writer.
+        census = channel.census()
+        info = channel.info()
     if args.json:
         print_json(
             info.to_json()

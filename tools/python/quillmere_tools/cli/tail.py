@@ -3,19 +3,25 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 from array import array
 from collections.abc import Callable
 
+from quillmere_tools import Doorbell
 from quillmere_tools._segments import Channel
-from quillmere_tools._wait import Doorbell
-from quillmere_tools.cli._common import CommandError, Subparsers, count, open_channel, print_json
+from quillmere_tools.cli._common import (
+    CommandError,
+    Subparsers,
+    count,
+    open_channel,
+    print_json,
+    shown,
+)
 
 # Bytes shown in hex, or numbers shown, per entry in the text output; JSON has them all.
 PREVIEW_BYTES = 16
 PREVIEW_NUMBERS = 8
-# A follow wakes at least this often even when nothing comes, so that Ctrl-C is prompt.
-FOLLOW_SLICE = 1.0
 
 Show = Callable[[int, bytes], None]
 
@@ -87,18 +93,20 @@ def print_entries(channel: Channel, after: int, show: Show, limit: int | None = 
 
 
 def follow(channel: Channel, after: int, show: Show) -> None:
-    """Prints new entries as they come, asleep on the channel's doorbell in between."""
+    """Prints new entries as they come, asleep on the channel's doorbell in between, until
+    Ctrl-C."""
     try:
         bell = Doorbell(channel.name)
     except FileNotFoundError:
-        raise CommandError(f"channel '{channel.name}' was removed") from None
-    with bell:
+        raise CommandError(f"channel '{shown(channel.name)}' was removed") from None
+    with bell, contextlib.suppress(KeyboardInterrupt):
         while True:
             seen = channel.writer_entry_seq()
             after = print_entries(channel, after, show)
             # Sleep past the newest entry known: one that could not be read (held in place, or
-            # overwritten meanwhile) must not wake the wait again at once.
-            bell.wait(max(seen, after), FOLLOW_SLICE)
+            # overwritten meanwhile) must not wake the wait again at once. The wait itself
+            # raises KeyboardInterrupt on Ctrl-C.
+            bell.wait(max(seen, after))
 
 
 def run(args: argparse.Namespace) -> int:

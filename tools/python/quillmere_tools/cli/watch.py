@@ -4,9 +4,11 @@ line per interval."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import itertools
 import time
 
+from quillmere_tools._segments import Holder
 from quillmere_tools.cli._common import (
     Subparsers,
     count,
@@ -32,24 +34,28 @@ def add_parser(subparsers: Subparsers) -> None:
     parser.set_defaults(run=run)
 
 
+def report(args: argparse.Namespace, rate: float, entry_length: int, seq: int,
+           writer: Holder) -> None:
+    if args.json:
+        print_json({"entries_per_s": rate, "mb_per_s": rate * entry_length / 1e6,
+                    "writer_entry_seq": seq, "writer_alive": writer.alive})
+    else:
+        state = "no writer" if writer.pid == 0 else f"writer {writer.liveness}"
+        print(f"{time.strftime('%H:%M:%S')}  {rate:12.1f} entries/s  "
+              f"{rate * entry_length / 1e6:10.2f} MB/s  writer_entry_seq {seq}  {state}",
+              flush=True)
+
+
 def run(args: argparse.Namespace) -> int:
-    with open_channel(args.name) as channel:
+    # Ctrl-C is the way to stop watching: it ends the command with 0.
+    with open_channel(args.name) as channel, contextlib.suppress(KeyboardInterrupt):
         entry_length = channel.info().entry_length
         last_seq, last_time = channel.writer_entry_seq(), time.monotonic()
-        lines = itertools.count() if args.count is None else range(args.count)
-        for _ in lines:
+        for _ in itertools.count() if args.count is None else range(args.count):
             time.sleep(args.interval)
             seq, now = channel.writer_entry_seq(), time.monotonic()
             # A re-initialised channel starts its numbering again: no negative rates.
             rate = max(seq - last_seq, 0) / (now - last_time)
             last_seq, last_time = seq, now
-            writer = channel.info().writer
-            if args.json:
-                print_json({"entries_per_s": rate, "mb_per_s": rate * entry_length / 1e6,
-                            "writer_entry_seq": seq, "writer_alive": writer.alive})
-            else:
-                state = "no writer" if writer.pid == 0 else f"writer {writer.liveness}"
-                print(f"{time.strftime('%H:%M:%S')}  {rate:12.1f} entries/s  "
-                      f"{rate * entry_length / 1e6:10.2f} MB/s  writer_entry_seq {seq}  {state}")
-            print(end="", flush=True)
+            report(args, rate, entry_length, seq, channel.info().writer)
     return 0
