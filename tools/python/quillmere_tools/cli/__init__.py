@@ -21,7 +21,7 @@ COMMANDS = (ls, stat, watch, tail, gc, bridge)
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="quillmere", description="See, watch and clean up quillmere channels."
+        prog="quillmere", description="See, watch, clean up and bridge quillmere channels."
     )
     subparsers = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
     for command in COMMANDS:
