@@ -63,6 +63,10 @@ def test_config_file_is_used_but_cannot_turn_scouting_on(tmp_path: Path) -> None
     config = SessionOptions(config=path).zenoh_config()
     assert settings(config, "listen/endpoints", "queries_default_timeout", *SCOUTING) == \
         [["tcp/127.0.0.1:7001"], 1234, False, False]
+    # A file without listen endpoints gets none, not Zenoh's listen-everywhere default.
+    path.write_text("{ queries_default_timeout: 1234 }")
+    assert settings(SessionOptions(config=path).zenoh_config(), "listen/endpoints") == [[]]
+    path.write_text('{ listen: { endpoints: ["tcp/127.0.0.1:7001"] } }')
     # Endpoints given directly win over the file's.
     config = SessionOptions(listen=("tcp/127.0.0.1:7002",), config=path).zenoh_config()
     assert settings(config, "listen/endpoints") == [["tcp/127.0.0.1:7002"]]

@@ -40,8 +40,8 @@ class SessionOptions:
             Path(self.config))
         if self.connect:
             config.insert_json5("connect/endpoints", json.dumps(list(self.connect)))
-        if self.listen or self.config is None:
-            # Without a file, no --listen means no listening socket at all.
+        if self.listen or _unset(config, "listen/endpoints"):
+            # Zenoh's own default listens on every interface: here only when asked.
             config.insert_json5("listen/endpoints", json.dumps(list(self.listen)))
         for key in _SCOUTING_KEYS:
             config.insert_json5(key, json.dumps(self.scout))
@@ -58,6 +58,11 @@ class SessionOptions:
 
     def open(self) -> zenoh.Session:
         return zenoh.open(self.zenoh_config())
+
+
+def _unset(config: zenoh.Config, key: str) -> bool:
+    """True when `config` still has Zenoh's default for `key`."""
+    return bool(config.get_json(key) == zenoh.Config().get_json(key))
 
 
 def close_session(session: zenoh.Session) -> None:
