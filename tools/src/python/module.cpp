@@ -14,6 +14,7 @@ constexpr AddPart kParts[] = {
     add_wait_functions,
     add_doorbell_type,
     add_frame_functions,
+    add_bridge_functions,
 };
 
 int exec_module(PyObject* module) {

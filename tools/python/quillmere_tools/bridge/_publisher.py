@@ -1,0 +1,116 @@
+"""The near end: follows a local channel and puts each entry on a Zenoh key."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from contextlib import ExitStack
+
+import zenoh
+
+from quillmere_tools._segments import Channel, NotAChannelError
+from quillmere_tools._wait import Doorbell
+from quillmere_tools.bridge import _local
+from quillmere_tools.bridge._worker import BridgeEnd
+
+# With no new entry for this long the publisher looks whether it was asked to stop and
+# whether the name now belongs to another segment. It bounds how long close() takes.
+_IDLE_CHECK = 0.1
+# How often it looks for a channel that does not exist (yet, or again).
+_LOOK_AGAIN = 0.1
+# Entries found waiting together travel in one sample of up to this many bytes (always at
+# least one entry): small entries in bulk cost a put and a receive each otherwise.
+_BATCH_BYTES = 64 * 1024
+
+
+class Publisher(BridgeEnd):
+    """Puts every entry of local channel `name` on Zenoh key `key`; see `publish`.
+
+    It reads the way `quillmere tail` does: a read-only mapping, copies straight into the
+    payload object (one copy, where a reader object's `read` makes two), and waits on the
+    channel's doorbell between entries. It takes no role and writes nothing, so the local
+    writer never notices it, and nothing it holds is bound to its thread.
+    """
+
+    def __init__(self, name: str, key: str, session: zenoh.Session, reliable: bool) -> None:
+        self.name, self.key = name, key
+        self._sent = 0
+        self._publisher = session.declare_publisher(
+            key,
+            congestion_control=(zenoh.CongestionControl.BLOCK if reliable
+                                else zenoh.CongestionControl.DROP))
+        super().__init__(session, f"quillmere bridge publish {name}")
+
+    @property
+    def sent(self) -> int:
+        """Entries handed to Zenoh so far."""
+        return self._sent
+
+    def _run(self) -> None:
+        # The first channel seen is followed from its newest entry on, like any live feed. A
+        # channel created again under the name is new since then: followed from its start.
+        from_newest = True
+        while (attached := self._attach()) is not None:
+            channel, doorbell = attached
+            with channel, doorbell:
+                info = channel.info()
+                after = info.writer_entry_seq if from_newest else 0
+                from_newest = False
+                self._forward(channel, doorbell, info.inode, after,
+                              _local.template(info).encoder(), info.entry_length,
+                              info.entry_count)
+
+    def _attach(self) -> tuple[Channel, Doorbell] | None:
+        """The channel the name refers to and its doorbell; None once stopping."""
+        while not self._stopping.is_set():
+            try:
+                with ExitStack() as attempt:
+                    channel = attempt.enter_context(Channel(self.name))
+                    doorbell = attempt.enter_context(Doorbell(self.name))
+                    attempt.pop_all()
+                    return channel, doorbell
+            except (FileNotFoundError, NotAChannelError):  # not (yet, or again) a channel
+                self._stopping.wait(_LOOK_AGAIN)
+        return None
+
+    def _forward(self, channel: Channel, doorbell: Doorbell, identity: int, after: int,
+                 describe: Callable[[int], bytes], entry_length: int, entry_count: int) -> None:
+        """Puts entries newer than `after` until stopping, or until the name refers to
+        another segment.
+
+        Never more than 7/8 of a ring behind the writer: the oldest slots of a nearly lapped
+        ring are the ones about to be overwritten, and a copy that races the writer is thrown
+        away and made again, so skipping them is cheaper and loses hardly more entries. Consecutive entries
+        that are already there go out together; the last one read is sent before waiting.
+        """
+        read, wait, newest, stopping = channel.read, doorbell.wait, channel.writer_entry_seq, \
+            self._stopping.is_set
+        most_behind = max(entry_count - max(entry_count // 8, 1), 1)
+        most_batched = max(_BATCH_BYTES // entry_length, 1)
+        batch: list[bytes] = []
+        first_seq = 0  # of the batch's first entry
+        while not stopping():
+            after = max(after, newest() - most_behind)
+            got = read(after)
+            if got is not None:
+                entry_seq, payload = got
+                if batch and (entry_seq != first_seq + len(batch) or len(batch) == most_batched):
+                    self._put(batch, first_seq, describe)
+                if not batch:
+                    first_seq = entry_seq
+                batch.append(payload)
+                after = entry_seq
+                continue
+            if batch:
+                self._put(batch, first_seq, describe)
+            elif not wait(after, _IDLE_CHECK):
+                if _local.identity(self.name) != identity:
+                    return
+                if channel.writer_entry_seq() < after:  # re-initialised in place
+                    after = 0
+
+    def _put(self, batch: list[bytes], first_seq: int, describe: Callable[[int], bytes]) -> None:
+        """Sends the batch as one sample and empties it."""
+        payload = batch[0] if len(batch) == 1 else b"".join(batch)
+        self._publisher.put(payload, attachment=describe(first_seq))
+        self._sent += len(batch)
+        batch.clear()
