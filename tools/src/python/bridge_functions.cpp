@@ -70,6 +70,8 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-int add_bridge_functions(PyObject* module) { return PyModule_AddFunctions(module, functions); }
+int add_bridge_functions(PyObject* module) {
+  return PyModule_AddFunctions(module, functions);
+}
 
 }  // namespace quillmere_tools::python
