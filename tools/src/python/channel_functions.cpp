@@ -1,11 +1,9 @@
 // Functions that look at a channel by name: trailer_state(name).
 #include <Python.h>
 
-#include <optional>
-#include <string_view>
 
 #include "quillmere-core/src/format.hpp"
-#include "tools/src/channel_view.hpp"
+#include "tools/src/python/channel_argument.hpp"
 #include "tools/src/python/parts.hpp"
 #include "tools/src/python/support.hpp"
 
@@ -14,32 +12,11 @@ namespace {
 
 namespace trailer = quillmere_core::trailer;
 
-// The channel's text argument, or nullptr with TypeError set.
-std::optional<std::string_view> channel_name(PyObject* name) {
-  if (!PyUnicode_Check(name)) {
-    PyErr_SetString(PyExc_TypeError, "channel name must be a str");
-    return std::nullopt;
-  }
-  Py_ssize_t length = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-  if (text == nullptr) return std::nullopt;
-  return std::string_view(text, static_cast<std::size_t>(length));
-}
-
 // trailer_state(name) -> (state, version, waiters): what follows the channel's ring.
 PyObject* trailer_state(PyObject*, PyObject* name) {
-  auto text = channel_name(name);
-  if (!text) return nullptr;
-  auto view = ChannelView::open(*text);
-  if (!view) {
-    raise_channel_error(view.error());
-    return nullptr;
-  }
-  if (!*view) {
-    PyErr_Format(PyExc_FileNotFoundError, "no channel named %R", name);
-    return nullptr;
-  }
-  const trailer::Found& found = (*view)->trailer();
+  auto view = open_channel_view(name);
+  if (!view) return nullptr;
+  const trailer::Found& found = view->trailer();
   unsigned long long waiters = 0;
   if (found.state == trailer::State::Valid) {
     // relaxed: a snapshot for display; nothing is ordered after it.

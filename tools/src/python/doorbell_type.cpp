@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "tools/src/channel_view.hpp"
+#include "tools/src/python/channel_argument.hpp"
 #include "tools/src/python/parts.hpp"
 #include "tools/src/python/support.hpp"
 #include "tools/src/python/waiting.hpp"
@@ -28,20 +29,10 @@ PyObject* doorbell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"name", nullptr};
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:Doorbell", const_cast<char**>(keywords), &name))
     return nullptr;
-  Py_ssize_t length = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-  if (text == nullptr) return nullptr;
-  auto view = ChannelView::open(std::string_view(text, static_cast<std::size_t>(length)));
-  if (!view) {
-    raise_channel_error(view.error());
-    return nullptr;
-  }
-  if (!*view) {
-    PyErr_Format(PyExc_FileNotFoundError, "no channel named %R", name);
-    return nullptr;
-  }
+  auto view = open_channel_view(name);
+  if (!view) return nullptr;
   auto shared = std::make_unique<std::shared_ptr<const ChannelView>>(
-      std::make_shared<const ChannelView>(std::move(**view)));
+      std::make_shared<const ChannelView>(std::move(*view)));
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;

@@ -6,33 +6,16 @@
 
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "quillmere-core/src/trailer.hpp"
-#include "tools/src/channel_view.hpp"
 #include "tools/src/frame_record.hpp"
+#include "tools/src/python/channel_argument.hpp"
 #include "tools/src/python/parts.hpp"
 #include "tools/src/python/support.hpp"
 
 namespace quillmere_tools::python {
 namespace {
-
-// Opening a channel by name: the view, nothing when no channel of that name is there (no
-// exception), or an error with the exception set.
-struct Opened {
-  bool ok;
-  std::optional<ChannelView> view;
-};
-
-Opened open_named(std::string_view name) {
-  auto view = ChannelView::open(name);
-  if (!view) {
-    raise_channel_error(view.error());
-    return {false, std::nullopt};
-  }
-  return {true, std::move(*view)};
-}
 
 PyObject* bytes_of(const std::vector<std::byte>& bytes) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -41,12 +24,12 @@ PyObject* bytes_of(const std::vector<std::byte>& bytes) {
 
 // frame_record(name) -> (entry_length, writer_entry_seq, record or None) or None.
 PyObject* frame_record(PyObject*, PyObject* args) {
-  const char* name = nullptr;
-  if (!PyArg_ParseTuple(args, "s:frame_record", &name)) return nullptr;
-  Opened opened = open_named(name);
-  if (!opened.ok) return nullptr;
-  if (!opened.view) Py_RETURN_NONE;
-  FrameRecordSnapshot snapshot = snapshot_frame_record(*opened.view);
+  PyObject* name = nullptr;
+  if (!PyArg_ParseTuple(args, "O:frame_record", &name)) return nullptr;
+  auto found = find_channel_view(name);
+  if (!found) return nullptr;
+  if (!*found) Py_RETURN_NONE;
+  FrameRecordSnapshot snapshot = snapshot_frame_record(**found);
   PyObject* record = snapshot.record ? bytes_of(*snapshot.record) : Py_NewRef(Py_None);
   if (record == nullptr) return nullptr;
   return Py_BuildValue("(KKN)", static_cast<unsigned long long>(snapshot.entry_length),
@@ -55,19 +38,15 @@ PyObject* frame_record(PyObject*, PyObject* args) {
 
 // store_frame_record(name, record) -> the record the channel holds afterwards, or None.
 PyObject* store_record(PyObject*, PyObject* args) {
-  const char* name = nullptr;
+  PyObject* name = nullptr;
   const char* record = nullptr;
   Py_ssize_t record_length = 0;
-  if (!PyArg_ParseTuple(args, "sy#:store_frame_record", &name, &record, &record_length))
+  if (!PyArg_ParseTuple(args, "Oy#:store_frame_record", &name, &record, &record_length))
     return nullptr;
-  Opened opened = open_named(name);
-  if (!opened.ok) return nullptr;
-  if (!opened.view) {
-    PyErr_Format(PyExc_FileNotFoundError, "no channel named '%s'", name);
-    return nullptr;
-  }
+  auto view = open_channel_view(name);
+  if (!view) return nullptr;
   auto bytes = std::as_bytes(std::span(record, static_cast<std::size_t>(record_length)));
-  auto stored = store_frame_record(*opened.view, bytes);
+  auto stored = store_frame_record(*view, bytes);
   if (!stored) {
     raise_channel_error(stored.error());
     return nullptr;
