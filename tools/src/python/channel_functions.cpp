@@ -1,7 +1,6 @@
 // Functions that look at a channel by name: trailer_state(name).
 #include <Python.h>
 
-
 #include "quillmere-core/src/format.hpp"
 #include "tools/src/python/channel_argument.hpp"
 #include "tools/src/python/parts.hpp"
