@@ -14,6 +14,7 @@ import sys
 import textwrap
 import time
 import uuid
+from pathlib import Path
 
 CHILD_TIMEOUT = 120.0
 LINE_TIMEOUT = 60.0
@@ -23,6 +24,21 @@ CHILD_PRELUDE = "import os, sys, json, time\nimport numpy\nimport quillmere\n"
 
 HEADER_SIZE = 72
 MAGIC = 0x514C4D5200000001
+
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def run_example(file_name: str, cwd: Path, channel_marker: str) -> list[str]:
+    """Runs examples/`file_name` to completion and returns its output lines; fails when it
+    exits non-zero or leaves behind a channel whose name contains `channel_marker`."""
+    before = set(os.listdir("/dev/shm"))
+    result = subprocess.run([sys.executable, str(EXAMPLES / file_name)], cwd=cwd,
+                            capture_output=True, text=True, timeout=CHILD_TIMEOUT)
+    assert result.returncode == 0, result.stdout + result.stderr
+    leaked = {n for n in set(os.listdir("/dev/shm")) - before if channel_marker in n}
+    assert not leaked
+    return result.stdout.splitlines()
 
 
 def new_channel_name() -> str:
