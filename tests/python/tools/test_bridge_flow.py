@@ -15,6 +15,7 @@ import numpy
 import pytest
 
 import quillmere
+from quillmere_tools.frames import FrameReader, FrameWriter, channel_frame_type
 from bridge_support import (CLI, BridgeProcess, bridge_pair, free_port, loopback, number_of,
                             numbered, publisher, pump, subscriber)
 
@@ -85,6 +86,35 @@ def test_float64_entries_keep_their_element_type(make_channel_name: Callable[[],
     for index, (_, values) in enumerate(got):
         numpy.testing.assert_array_equal(values, numpy.arange(5.0) * (first + index))
     assert geometry_of(far) == ("f64", 40, 8)
+
+
+def test_typed_frames_arrive_with_their_frame_type(make_channel_name: Callable[[], str]) -> None:
+    near, far, other = make_channel_name(), make_channel_name(), make_channel_name()
+    pose = numpy.dtype([("t", "<f8"), ("xyz", ">f4", (3,))])
+    writer = FrameWriter(near, dtype=pose, shape=(2,), entry_count=8)
+    reader = FrameReader(far)  # deferred: the far channel and its record come with the first sample
+    with bridge_pair(near, far, new_key()):
+        frame = numpy.zeros(2, pose)
+
+        def write(number: int) -> None:
+            frame["t"] = number
+            writer.write(frame)
+        got = pump(write, reader.read, lambda got: len(got) >= 3)
+    assert channel_frame_type(far) == channel_frame_type(near)
+    assert reader.dtype == pose and reader.shape == (2,)
+    times = [entry[1]["t"][0] for entry in got]
+    assert times == list(range(int(times[0]), int(times[0]) + len(times)))
+
+    # A far channel typed otherwise is refused, naming both types.
+    length = writer.dtype.itemsize * 2
+    existing = quillmere.BytesReader(other, entry_length=length, entry_count=8)  # owns the name
+    FrameWriter(other, dtype=numpy.uint8, shape=(length,))  # records its type, lets go the role
+    port, key = free_port(), new_key()
+    with subscriber(key, other, port) as sub, publisher(near, key, port):
+        pump(write, lambda: None, lambda _: sub.proc.poll() is not None)
+        code, _, err = sub.finish()
+    assert code == 1 and "holds frames of another type" in err and "uint8" in err
+    del existing
 
 
 @pytest.mark.parametrize(("far_type", "far_length", "far_count"),

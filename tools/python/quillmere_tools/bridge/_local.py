@@ -27,6 +27,7 @@ def geometry(info: ChannelInfo) -> tuple[str, int, int]:
     return info.dtype, info.entry_length, info.entry_count
 
 
-def template(info: ChannelInfo) -> EntryDescription:
-    """The description every entry of this channel carries, but for its entry_seq."""
-    return EntryDescription(0, *geometry(info))
+def template(info: ChannelInfo, frame_type: bytes | None) -> EntryDescription:
+    """The description every entry of this channel carries, but for its entry_seq; with the
+    channel's frame-type record, if it has one."""
+    return EntryDescription(0, *geometry(info), frame_type or b"")

@@ -7,7 +7,7 @@ from contextlib import ExitStack
 
 import zenoh
 
-from quillmere_tools._segments import Channel, NotAChannelError
+from quillmere_tools._segments import Channel, ChannelInfo, NotAChannelError
 from quillmere_tools._wait import Doorbell
 from quillmere_tools.bridge import _local
 from quillmere_tools.bridge._worker import BridgeEnd
@@ -55,9 +55,7 @@ class Publisher(BridgeEnd):
                 info = channel.info()
                 after = info.writer_entry_seq if from_newest else 0
                 from_newest = False
-                self._forward(channel, doorbell, info.inode, after,
-                              _local.template(info).encoder(), info.entry_length,
-                              info.entry_count)
+                self._forward(channel, doorbell, info, after)
 
     def _attach(self) -> tuple[Channel, Doorbell] | None:
         """The channel the name refers to and its doorbell; None once stopping."""
@@ -72,8 +70,8 @@ class Publisher(BridgeEnd):
                 self._stopping.wait(_LOOK_AGAIN)
         return None
 
-    def _forward(self, channel: Channel, doorbell: Doorbell, identity: int, after: int,
-                 describe: Callable[[int], bytes], entry_length: int, entry_count: int) -> None:
+    def _forward(self, channel: Channel, doorbell: Doorbell, info: ChannelInfo,
+                 after: int) -> None:
         """Puts entries newer than `after` until stopping, or until the name refers to
         another segment.
 
@@ -81,17 +79,22 @@ class Publisher(BridgeEnd):
         ring are the ones about to be overwritten, and a copy that races the writer is thrown
         away and made again, so skipping them is cheaper and loses hardly more entries. Consecutive entries
         that are already there go out together; the last one read is sent before waiting.
+        The description is made when the first entry is there: a typed channel's writer
+        stores the frame-type record before it publishes anything.
         """
         read, wait, newest, stopping = channel.read, doorbell.wait, channel.writer_entry_seq, \
             self._stopping.is_set
-        most_behind = max(entry_count - max(entry_count // 8, 1), 1)
-        most_batched = max(_BATCH_BYTES // entry_length, 1)
+        most_behind = max(info.entry_count - max(info.entry_count // 8, 1), 1)
+        most_batched = max(_BATCH_BYTES // info.entry_length, 1)
+        describe: Callable[[int], bytes] | None = None
         batch: list[bytes] = []
         first_seq = 0  # of the batch's first entry
         while not stopping():
             after = max(after, newest() - most_behind)
             got = read(after)
             if got is not None:
+                if describe is None:
+                    describe = _local.template(info, channel.record()).encoder()
                 entry_seq, payload = got
                 if batch and (entry_seq != first_seq + len(batch) or len(batch) == most_batched):
                     self._put(batch, first_seq, describe)
@@ -100,10 +103,10 @@ class Publisher(BridgeEnd):
                 batch.append(payload)
                 after = entry_seq
                 continue
-            if batch:
+            if batch and describe is not None:
                 self._put(batch, first_seq, describe)
             elif not wait(after, _IDLE_CHECK):
-                if _local.identity(self.name) != identity:
+                if _local.identity(self.name) != info.inode:
                     return
                 if channel.writer_entry_seq() < after:  # re-initialised in place
                     after = 0

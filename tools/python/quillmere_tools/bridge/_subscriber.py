@@ -8,7 +8,7 @@ import zenoh
 from quillmere_tools import _native
 from quillmere_tools.bridge import _local
 from quillmere_tools.bridge._session import close_session
-from quillmere_tools.bridge._wire import EntryDescription, describe_geometry
+from quillmere_tools.bridge._wire import EntryDescription, describe_geometry, describe_record
 from quillmere_tools.bridge._worker import BridgeEnd
 
 
@@ -58,6 +58,7 @@ class Subscriber(BridgeEnd):
             first = EntryDescription.decode(attachment)
             created = self._open_local(first)
             writer = quillmere.BytesWriter(self.name)
+            self._keep_frame_type(first)
             self._forward(writer, first, payload)
         finally:
             writer = None  # dropped on its own thread, also when an error is kept
@@ -102,6 +103,18 @@ class Subscriber(BridgeEnd):
         if self._last_seq and first_seq > self._last_seq + 1:
             self._missed += first_seq - self._last_seq - 1
         self._last_seq = first_seq + count - 1  # lower than before: the far channel is new
+
+    def _keep_frame_type(self, first: EntryDescription) -> None:
+        """Stores a typed channel's frame-type record in the local channel, holding the writer
+        role and before the first entry, as a typed writer does; refuses another one."""
+        if not first.frame_type:
+            return
+        held = _native.store_frame_record(self.name, first.frame_type)
+        if held is not None and held != first.frame_type:
+            raise GeometryMismatch(
+                f"channel '{self.name}' holds frames of another type than the samples on "
+                f"'{self.key}' carry ({describe_record(held)} against "
+                f"{describe_record(first.frame_type)})")
 
     def _open_local(self, first: EntryDescription) -> int | None:
         """Creates or checks the local channel; the identity of one made here, else None."""

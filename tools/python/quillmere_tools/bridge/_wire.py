@@ -14,6 +14,8 @@ import struct
 from collections.abc import Callable
 from typing import NamedTuple
 
+from quillmere_tools._frame_type import decode_record
+
 _MAGIC = b"QMBR"
 _VERSION = 1
 _FIXED = struct.Struct("<4sB7sQQQ")
@@ -72,3 +74,11 @@ def describe_geometry(geometry: tuple[str, int, int]) -> str:
     """'f64 entries of 64 bytes in 16 slots', for messages."""
     dtype, entry_length, entry_count = geometry
     return f"{dtype} entries of {entry_length} bytes in {entry_count} slots"
+
+
+def describe_record(record: bytes) -> str:
+    """A frame-type record as text for messages, or why it cannot be read."""
+    try:
+        return str(decode_record(record))
+    except ValueError as error:
+        return f"an unreadable record ({error})"
