@@ -9,11 +9,8 @@ namespace quillmere_tools::python {
 namespace {
 
 constexpr AddPart kParts[] = {
-    add_channel_functions,
-    add_segment_type,
-    add_wait_functions,
-    add_doorbell_type,
-    add_frame_functions,
+    add_channel_functions, add_segment_type,  add_wait_functions,
+    add_doorbell_type,     add_follower_type, add_frame_functions,
 };
 
 int exec_module(PyObject* module) {
