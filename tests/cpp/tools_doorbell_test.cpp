@@ -173,6 +173,11 @@ TEST(DoorbellWaits, AnEnrolmentStaysRegisteredAcrossWaitsUntilItLeaves) {
   EXPECT_EQ(wait(0), WaitResult::Ready);
   enrolment.leave();
   EXPECT_EQ(waiters(), 0u);
+  quillmere_tools::Enrolment single(quillmere_tools::Enrolment::Span::OneSleep);
+  EXPECT_EQ(quillmere_tools::wait_for(view.bell(), 1, Clock::now() + 5ms, 0ns, pace, single,
+                                      [] { return true; }),
+            WaitResult::TimedOut);
+  EXPECT_EQ(waiters(), 0u);  // left when its sleep ended
 }
 
 TEST(DoorbellHealing, AWaiterThatDiedRegisteredIsReapedByTheWriter) {

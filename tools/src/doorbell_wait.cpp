@@ -49,7 +49,7 @@ std::uint64_t process_id() noexcept {
 }
 
 // Registered (from now or an earlier sleep), re-check, sleep on the low half of the sequence
-// we saw. The registration stays for the next sleep.
+// we saw. The registration stays for the next sleep unless it spans one.
 bool sleep_on_doorbell(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
                        bool& interrupted, Enrolment& enrolment) noexcept {
   enrolment.enter(bell.trailer);
@@ -65,6 +65,7 @@ bool sleep_on_doorbell(const Bell& bell, std::uint64_t after, std::chrono::nanos
                                              static_cast<std::uint32_t>(seen),
                                              slice) == quillmere::shm::FutexWait::Interrupted;
   }
+  enrolment.slept();
   return writer_entry_seq(bell) > after;
 }
 

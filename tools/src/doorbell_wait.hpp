@@ -46,7 +46,12 @@ std::uint64_t writer_entry_seq(const Bell& bell) noexcept;
 // Not thread-safe: one per waiting thread. The trailer must stay mapped until leave().
 class Enrolment {
  public:
-  Enrolment() = default;
+  // How long a registration lasts: until leave() (a follow loop), or one sleep (a single
+  // wait: one that wakes for an entry it does not want, such as a Doorbell wait far ahead,
+  // lets the writer publish without wake calls until it is about to sleep again).
+  enum class Span : std::uint8_t { UntilLeft, OneSleep };
+
+  explicit Enrolment(Span span = Span::UntilLeft) noexcept : span_(span) {}
   ~Enrolment() { leave(); }
   Enrolment(const Enrolment&) = delete;
   Enrolment& operator=(const Enrolment&) = delete;
@@ -56,15 +61,21 @@ class Enrolment {
   // Undoes enter(); nothing when not registered, or in a fork child of the process that
   // registered (the registration is the parent's to undo).
   void leave() noexcept;
+  // A sleep ended: leaves when the registration spans one sleep.
+  void slept() noexcept {
+    if (span_ == Span::OneSleep) leave();
+  }
 
  private:
+  Span span_;
   std::byte* trailer_ = nullptr;  // nullptr: not registered
   quillmere_core::doorbell::Registration registration_{};
 };
 
 // One sleep of at most `timeout`: on the doorbell word (registered through `enrolment`, left
-// registered), or one poll step. True when writer_entry_seq is above `after` afterwards.
-// `interrupted` is set when a signal cut the sleep short. `poll_step` carries the backoff.
+// registered unless it spans one sleep), or one poll step. True when writer_entry_seq is above
+// `after` afterwards. `interrupted` is set when a signal cut the sleep short. `poll_step` carries
+// the backoff.
 bool sleep_once(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
                 std::chrono::nanoseconds& poll_step, bool& interrupted,
                 Enrolment& enrolment) noexcept;
@@ -110,11 +121,11 @@ WaitResult wait_for(const Bell& bell, std::uint64_t after, Clock::time_point dea
   }
 }
 
-// The same for a single wait: registered for its duration only.
+// The same for a single wait: registered around each sleep only.
 template <class KeepGoing>
 WaitResult wait_for(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
                     std::chrono::nanoseconds spin, Pace& pace, KeepGoing&& keep_going) {
-  Enrolment enrolment;
+  Enrolment enrolment(Enrolment::Span::OneSleep);
   return wait_for(bell, after, deadline, spin, pace, enrolment,
                   std::forward<KeepGoing>(keep_going));
 }

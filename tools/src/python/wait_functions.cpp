@@ -29,7 +29,7 @@ PyObject* wait_reader(PyObject*, PyObject* args) {
   double timeout = -1, spin = 0;
   if (!PyArg_ParseTuple(args, "Odd:wait_reader", &reader, &timeout, &spin)) return nullptr;
   if (!wait_arguments(timeout, spin)) return nullptr;
-  Enrolment enrolment;
+  Enrolment enrolment(Enrolment::Span::OneSleep);
   return wait_on_reader(reader, deadline_after(timeout), spin_window(spin), nullptr, enrolment);
 }
 

@@ -68,7 +68,7 @@ PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point
 
 PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
                         std::chrono::nanoseconds spin) noexcept {
-  Enrolment enrolment;
+  Enrolment enrolment(Enrolment::Span::OneSleep);
   return wait_unlocked(bell, after, deadline, spin, pace_for(bell.segment), enrolment);
 }
 

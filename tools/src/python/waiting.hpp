@@ -24,7 +24,7 @@ std::chrono::nanoseconds spin_window(double seconds) noexcept;
 PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
                         std::chrono::nanoseconds spin, Pace& pace, Enrolment& enrolment) noexcept;
 
-// The same for a single wait: the thread's pace for the mapping, registered while it lasts.
+// The same for a single wait: the thread's pace for the mapping, registered around each sleep.
 PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
                         std::chrono::nanoseconds spin) noexcept;
 
