@@ -8,6 +8,8 @@
 // sequence: then the writer rings nobody and the waiter sleeps through the entry. With
 // sequentially consistent accesses on both sides that outcome is impossible (one of the two
 // first operations comes first in the single total order, and the other side's load sees it).
+// A waiter may stay registered across several sleeps (a follow loop): its increment then came
+// before every later load of the sequence, and the argument holds for each of them.
 // The waiter's increment is a read-modify-write, sequentially consistent for free on x86.
 // The writer's side is the costly one: a store followed by a load of another word may be
 // reordered by the store buffer unless a full fence (mfence or a locked instruction) sits in
@@ -21,7 +23,9 @@
 // Crashed waiters. A waiter killed while registered leaves the count raised, which costs the
 // writer needless wake calls, never correctness. Each registration records its process id in
 // a pid slot; reap() clears the slots of processes that are gone and lowers the count for
-// each. The writer reaps when its wake calls keep finding nobody asleep.
+// each. The writer reaps when its wake calls keep finding nobody asleep. A live waiter that
+// stays registered while awake costs the same wake calls until it leaves, which it does as soon
+// as it finds an entry without sleeping.
 #pragma once
 
 #include <atomic>

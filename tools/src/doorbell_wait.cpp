@@ -1,5 +1,6 @@
 #include "tools/src/doorbell_wait.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,13 +29,33 @@ void cpu_relax() noexcept {
 #endif
 }
 
-// Registered, re-check, sleep on the low half of the sequence we saw, unregister.
+// This process's id without a system call per registration: looked up once, and again in a
+// fork child (the handler clears it there, before any thread of the child can run).
+std::atomic<std::uint64_t> cached_pid{0};
+
+std::uint64_t process_id() noexcept {
+  // relaxed: the value alone matters; a race only looks the id up twice.
+  std::uint64_t pid = cached_pid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static const int forget_in_child = ::pthread_atfork(nullptr, nullptr, [] {
+    // relaxed: the child has one thread at this point.
+    cached_pid.store(0, std::memory_order_relaxed);
+  });
+  (void)forget_in_child;
+  pid = static_cast<std::uint64_t>(::getpid());
+  // relaxed: see the load above.
+  cached_pid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
+// Registered (from now or an earlier sleep), re-check, sleep on the low half of the sequence
+// we saw. The registration stays for the next sleep unless it spans one.
 bool sleep_on_doorbell(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
-                       bool& interrupted) noexcept {
-  const doorbell::Registration registration =
-      doorbell::enter(bell.trailer, static_cast<std::uint64_t>(::getpid()));
+                       bool& interrupted, Enrolment& enrolment) noexcept {
+  enrolment.enter(bell.trailer);
   // seq_cst: after our seq_cst increment of the count (the waiter's half of the lost-wake-up
-  // argument in doorbell.hpp): either the writer sees the count or we see its entry here.
+  // argument in doorbell.hpp), made now or before an earlier sleep, and ordered before this
+  // load either way: either the writer sees the count or we see its entry here.
   const std::uint64_t seen = sequence_word(bell).load(std::memory_order_seq_cst);
   if (seen <= after) {
     // Never longer than the recheck slice: that bounds a wake-up lost to the writer's
@@ -44,7 +65,7 @@ bool sleep_on_doorbell(const Bell& bell, std::uint64_t after, std::chrono::nanos
                                              static_cast<std::uint32_t>(seen),
                                              slice) == quillmere::shm::FutexWait::Interrupted;
   }
-  doorbell::leave(bell.trailer, registration);
+  enrolment.slept();
   return writer_entry_seq(bell) > after;
 }
 
@@ -56,6 +77,19 @@ bool poll_once(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds t
 }
 
 }  // namespace
+
+void Enrolment::enter(std::byte* trailer) noexcept {
+  if (trailer_ == trailer) return;
+  leave();
+  registration_ = doorbell::enter(trailer, process_id());
+  trailer_ = trailer;
+}
+
+void Enrolment::leave() noexcept {
+  if (trailer_ == nullptr) return;
+  if (registration_.pid == process_id()) doorbell::leave(trailer_, registration_);
+  trailer_ = nullptr;
+}
 
 Bell make_bell(std::byte* segment, std::uint64_t mapped_size, std::uint64_t entry_length,
                std::uint64_t entry_count) noexcept {
@@ -69,9 +103,10 @@ std::uint64_t writer_entry_seq(const Bell& bell) noexcept {
 }
 
 bool sleep_once(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
-                std::chrono::nanoseconds& poll_step, bool& interrupted) noexcept {
+                std::chrono::nanoseconds& poll_step, bool& interrupted,
+                Enrolment& enrolment) noexcept {
   if (bell.trailer == nullptr) return poll_once(bell, after, timeout, poll_step);
-  return sleep_on_doorbell(bell, after, timeout, interrupted);
+  return sleep_on_doorbell(bell, after, timeout, interrupted, enrolment);
 }
 
 bool spin_until(const Bell& bell, std::uint64_t after, Clock::time_point until) noexcept {

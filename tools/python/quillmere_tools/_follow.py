@@ -12,7 +12,7 @@ import quillmere
 
 from quillmere_tools import _native
 from quillmere_tools._arguments import DEFAULT_SPIN, seconds, spin_seconds
-from quillmere_tools._wait import Doorbell, Reader, wait
+from quillmere_tools._wait import Doorbell, Reader
 
 _U8Array = TypeVar("_U8Array", bound=npt.NDArray[numpy.uint8])
 _F64Array = TypeVar("_F64Array", bound=npt.NDArray[numpy.float64])
@@ -52,16 +52,8 @@ def follow(
     reader's thread, like `wait`.
     """
     _native.reader_channel(reader)  # refuses another type or thread now, not at first next()
-    return _follow(reader, out, seconds("timeout", timeout), spin_seconds(spin))
-
-
-def _follow(reader: Reader, out: Any, timeout: float, spin: float) -> Iterator[tuple[int, Any]]:
-    while True:
-        got = reader.read(out=out)
-        if got is not None:
-            yield got
-        elif not _native.wait_reader(reader, timeout, spin):
-            return
+    # One native call per entry: read, and when nothing is new, wait and read again.
+    return _native.Follower(reader, out, seconds("timeout", timeout), spin_seconds(spin))
 
 
 @overload

@@ -1,5 +1,5 @@
 # Type information for the native helpers; not a public interface.
-from typing import final
+from typing import Any, final
 
 import quillmere
 
@@ -16,6 +16,18 @@ class Doorbell:
     def closed(self) -> bool: ...
     def wait(self, after_entry_seq: int, timeout: float, spin: float, /) -> bool: ...
     def close(self) -> None: ...
+
+@final
+class Follower:
+    def __init__(
+        self,
+        reader: quillmere.BytesReader | quillmere.Float64Reader,
+        out: Any,
+        timeout: float,
+        spin: float,
+    ) -> None: ...
+    def __iter__(self) -> Follower: ...
+    def __next__(self) -> tuple[int, Any]: ...
 
 class NotAChannelError(ValueError): ...
 

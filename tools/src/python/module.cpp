@@ -9,8 +9,15 @@ namespace quillmere_tools::python {
 namespace {
 
 constexpr AddPart kParts[] = {
-    add_channel_functions, add_segment_type,    add_wait_functions,
-    add_doorbell_type,     add_frame_functions, add_bridge_functions,
+    // clang-format off
+    add_channel_functions,
+    add_segment_type,
+    add_wait_functions,
+    add_doorbell_type,
+    add_follower_type,
+    add_frame_functions,
+    add_bridge_functions,
+    // clang-format on
 };
 
 int exec_module(PyObject* module) {

@@ -29,16 +29,8 @@ PyObject* wait_reader(PyObject*, PyObject* args) {
   double timeout = -1, spin = 0;
   if (!PyArg_ParseTuple(args, "Odd:wait_reader", &reader, &timeout, &spin)) return nullptr;
   if (!wait_arguments(timeout, spin)) return nullptr;
-  const Clock::time_point deadline = deadline_after(timeout);
-  std::chrono::nanoseconds step = kFirstPoll;
-  for (;;) {
-    auto state = reader_state(reader);
-    if (!state) return nullptr;
-    if (state->bell)
-      return wait_unlocked(*state->bell, state->watermark, deadline, spin_window(spin));
-    if (!sleep_before_connecting(deadline, step)) Py_RETURN_FALSE;
-    if (PyErr_CheckSignals() < 0) return nullptr;
-  }
+  Enrolment enrolment(Enrolment::Span::OneSleep);
+  return wait_on_reader(reader, deadline_after(timeout), spin_window(spin), nullptr, enrolment);
 }
 
 PyObject* reader_channel(PyObject*, PyObject* reader) {
@@ -55,6 +47,21 @@ PyMethodDef functions[] = {
 };
 
 }  // namespace
+
+PyObject* wait_on_reader(PyObject* reader, Clock::time_point deadline,
+                         std::chrono::nanoseconds spin, Pace* pace, Enrolment& enrolment) noexcept {
+  std::chrono::nanoseconds step = kFirstPoll;
+  for (;;) {
+    auto state = reader_state(reader);
+    if (!state) return nullptr;
+    if (state->bell) {
+      Pace& kept = pace != nullptr ? *pace : pace_for(state->bell->segment);
+      return wait_unlocked(*state->bell, state->watermark, deadline, spin, kept, enrolment);
+    }
+    if (!sleep_before_connecting(deadline, step)) Py_RETURN_FALSE;
+    if (PyErr_CheckSignals() < 0) return nullptr;
+  }
+}
 
 int add_wait_functions(PyObject* module) {
   if (add_reader_access(module) < 0) return -1;

@@ -55,15 +55,21 @@ bool wait_arguments(double timeout, double spin) noexcept {
 }
 
 PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
-                        std::chrono::nanoseconds spin) noexcept {
+                        std::chrono::nanoseconds spin, Pace& pace, Enrolment& enrolment) noexcept {
   WaitResult result;
   {
     Unlocked unlocked;
-    result = wait_for(bell, after, deadline, spin, pace_for(bell.segment),
+    result = wait_for(bell, after, deadline, spin, pace, enrolment,
                       [&] { return unlocked.signals_allow_continuing(); });
   }
   if (result == WaitResult::Stopped) return nullptr;
   return PyBool_FromLong(result == WaitResult::Ready);
+}
+
+PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
+                        std::chrono::nanoseconds spin) noexcept {
+  Enrolment enrolment(Enrolment::Span::OneSleep);
+  return wait_unlocked(bell, after, deadline, spin, pace_for(bell.segment), enrolment);
 }
 
 }  // namespace quillmere_tools::python
