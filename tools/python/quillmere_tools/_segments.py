@@ -9,10 +9,10 @@ from __future__ import annotations
 import errno
 import os
 from dataclasses import dataclass
-from types import TracebackType
 from typing import Literal, cast
 
 from quillmere_tools import _native
+from quillmere_tools._closing import Closing
 
 # Where the platform keeps named shared-memory objects; a channel "/x" is the file "x" there.
 DEFAULT_DIRECTORY = "/dev/shm"
@@ -124,7 +124,7 @@ def _holder(facts: dict[str, int | str | None], role: str) -> Holder:
     return Holder(_int(facts, role + "_pid"), cast(Liveness, facts[role]))
 
 
-class Channel:
+class Channel(Closing):
     """A channel mapped read-only; close it (or use `with`) to unmap it."""
 
     def __init__(self, name: str, directory: str | None = None) -> None:
@@ -168,17 +168,6 @@ class Channel:
 
     def close(self) -> None:
         self._segment.close()
-
-    def __enter__(self) -> Channel:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.close()
 
 
 @dataclass(frozen=True)

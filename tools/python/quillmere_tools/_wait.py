@@ -5,12 +5,12 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import threading
-from types import TracebackType
 from typing import SupportsIndex, TypeAlias
 
 import quillmere
 
 from quillmere_tools import _native
+from quillmere_tools._closing import Closing
 from quillmere_tools._arguments import DEFAULT_SPIN, entry_seq, seconds, spin_seconds
 
 Reader: TypeAlias = quillmere.BytesReader | quillmere.Float64Reader
@@ -49,7 +49,7 @@ def wait(reader: Reader, timeout: float | None = None, *, spin: float = DEFAULT_
     return _native.wait_reader(reader, seconds("timeout", timeout), spin_seconds(spin))
 
 
-class Doorbell:
+class Doorbell(Closing):
     """A channel's doorbell, held by name: waits that never touch a reader object.
 
     Thread-safe: any number of threads may wait on one Doorbell at once. Raises
@@ -104,17 +104,6 @@ class Doorbell:
     def close(self) -> None:
         """Let go of the channel; waits in progress end at their own timeout."""
         self._bell.close()
-
-    def __enter__(self) -> Doorbell:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         state = " closed" if self.closed else ""

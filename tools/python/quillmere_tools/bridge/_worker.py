@@ -3,15 +3,14 @@
 from __future__ import annotations
 
 import threading
-from types import TracebackType
-from typing import Self
 
 import zenoh
 
+from quillmere_tools._closing import Closing
 from quillmere_tools.bridge._session import close_session
 
 
-class BridgeEnd:
+class BridgeEnd(Closing):
     """Runs `_run` on a thread of its own until closed or failed.
 
     Channel endpoints are bound to the thread that made them, so each end makes, uses and
@@ -58,10 +57,3 @@ class BridgeEnd:
         if threading.current_thread() is not self._thread:
             self._thread.join()
         close_session(self._session)
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 traceback: TracebackType | None) -> None:
-        self.close()
