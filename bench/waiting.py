@@ -45,37 +45,6 @@ END = b""  # the backends' end-of-stream message (quillmere ends on a timeout in
 # --------------------------------------------------------------------------- paced readers
 
 
-class QuillmereFollow:
-    """quillmere_tools.follow over a quillmere channel, default spin window."""
-
-    name = "quillmere follow()"
-    backend = backends.BY_NAME["quillmere"]
-
-    def available(self):
-        return self.backend.available()
-
-    def create(self):
-        return self.backend.create(SIZE, CAPACITY, 1)
-
-    def destroy(self, conf):
-        self.backend.destroy(conf)
-
-    def writer(self, conf):
-        return self.backend.writer(conf)
-
-    def stamps(self, conf, count, deadline):
-        import quillmere
-        import quillmere_tools
-
-        reader = quillmere.BytesReader(conf["name"])
-        yield None  # ready
-        for _, payload in quillmere_tools.follow(reader, timeout=max(0.1, deadline - common.now())):
-            yield payload
-            count -= 1
-            if count == 0:
-                return
-
-
 class Peer:
     """One of the suite's blocking backends: its reader's recv() blocks in the kernel."""
 
@@ -106,6 +75,27 @@ class Peer:
                 yield bytes(got)
         finally:
             reader.close()
+
+
+class QuillmereFollow(Peer):
+    """quillmere_tools.follow over a quillmere channel, default spin window."""
+
+    name = "quillmere follow()"
+
+    def __init__(self):
+        super().__init__("quillmere", self.name)
+
+    def stamps(self, conf, count, deadline):
+        import quillmere
+        import quillmere_tools
+
+        reader = quillmere.BytesReader(conf["name"])
+        yield None  # ready
+        for _, payload in quillmere_tools.follow(reader, timeout=max(0.1, deadline - common.now())):
+            yield payload
+            count -= 1
+            if count == 0:
+                return
 
 
 class IoxListener:
