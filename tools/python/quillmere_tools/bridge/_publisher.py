@@ -75,12 +75,18 @@ class Publisher(BridgeEnd):
         """Waits until something subscribes to the key (False once stopping): entries put
         before that go nowhere, so the channel is looked at, and the point to start from
         chosen, only once they have somewhere to go."""
-        if not self._publisher.matching_status.matching:
+        if not self._has_subscriber():
             self._status(f"waiting for a subscriber of '{self.key}'")
-            while not self._publisher.matching_status.matching:
+            while not self._has_subscriber():
                 if self._stopping.wait(_LOOK_AGAIN):
                     return False
         return True
+
+    def _has_subscriber(self) -> bool:
+        try:
+            return bool(self._publisher.matching_status.matching)
+        except AttributeError:  # a Zenoh release without the matching API: start at once
+            return True
 
     def _attach(self) -> tuple[Channel, Doorbell | PollingBell, bool] | None:
         """The channel the name refers to, its doorbell, and whether it had to be waited

@@ -40,15 +40,17 @@ def add_parser(subparsers: Subparsers) -> None:
         "publish", help="put every entry of a local channel on a Zenoh key",
         description="Follow local channel NAME read-only, waking on its doorbell, and put every "
         "entry on Zenoh key KEY with its description (entry_seq, element type, geometry, frame "
-        "type). Waits for a channel that does not exist yet and follows one created again "
-        "under the name. Status lines go to stderr (none with --json); Ctrl-C or SIGTERM stop "
+        "type). Starts once KEY has a subscriber: a channel already there from its newest "
+        "entry (--from-oldest: the oldest still in its ring), one that does not exist yet "
+        "from its first entry, once it does; a channel created again under the name is "
+        "followed too. Status lines go to stderr (none with --json); Ctrl-C or SIGTERM stop "
         "it with a summary.")
     publish.add_argument("name", help="local channel to follow")
     publish.add_argument("--key", required=True, help="Zenoh key expression to put entries on")
     publish.add_argument("--from-oldest", action="store_true",
-                         help="start from the oldest entry still in the ring of a channel that "
-                              "exists when the bridge starts (default: from its newest entry, "
-                              "a live feed; a channel found later starts at its first entry)")
+                         help="start a channel that is already there from the oldest entry "
+                              "still in its ring (default: from its newest, as a live feed, so "
+                              "that a restarted bridge sends nothing twice)")
     subscribe = roles.add_parser(
         "subscribe", help="write the entries arriving on a Zenoh key into a local channel",
         description="Take the entries a publisher puts on Zenoh key KEY and write them into "
