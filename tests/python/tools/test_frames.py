@@ -70,7 +70,9 @@ PAIR = numpy.dtype([("a", "f8"), ("b", "f8")])
     (PAIR, numpy.array([(1.0, 2.0)] * 3, [("b", "f8"), ("a", "f8")]),
      r"got \[\('b', '<f8'\), \('a', '<f8'\)\], whose fields differ in name or order"),
     (PAIR, numpy.zeros(3, [("x", "f8"), ("y", "f8")]), "whose fields differ in name or order"),
-    (numpy.dtype([("a", "f4")]), [(1e39,), (0.0,), (0.0,)], "beyond the range of one of"),
+    (numpy.dtype([("a", "i2"), ("b", "f4", (2,))]),
+     [(1, (0.0, 0.0)), (2, (0.5, -1e39)), (3, (0.0, 0.0))],
+     r"got -1e\+39, beyond the range of its field"),
 ])
 def test_write_refuses_what_the_cast_would_change(
     channel_name: str, dtype: npt.DTypeLike, frame: Any, refusal: str

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from types import TracebackType
 from typing import Any, Literal
 
@@ -194,8 +195,9 @@ class FrameWriter:
                 with numpy.errstate(over="raise"):
                     source = numpy.asarray(array, dtype=frame.dtype)  # tuples into fields
             except FloatingPointError:
-                raise TypeError(f"expected a frame of {frame.dtype}, got a value beyond the "
-                                "range of one of its fields") from None
+                beyond = _beyond_range_of_fields(array, frame.dtype)
+                raise TypeError(f"expected a frame of {frame.dtype}, got {beyond}, beyond the "
+                                "range of its field") from None
         else:
             source = numpy.asarray(array)
         if source.shape != frame.shape:
@@ -229,7 +231,9 @@ def _field_names(dtype: numpy.dtype[Any]) -> FieldNames | None:
         return _field_names(dtype.subdtype[0])
     if dtype.names is None:
         return None
-    return tuple((name, _field_names(dtype.fields[name][0])) for name in dtype.names)  # type: ignore[index]
+    fields = dtype.fields
+    assert fields is not None
+    return tuple((name, _field_names(fields[name][0])) for name in dtype.names)
 
 
 def _beyond_range(source: npt.NDArray[Any], dtype: numpy.dtype[Any]) -> float | None:
@@ -240,6 +244,40 @@ def _beyond_range(source: npt.NDArray[Any], dtype: numpy.dtype[Any]) -> float | 
         cast = source.astype(dtype)
     beyond = numpy.isfinite(source) & ~numpy.isfinite(cast)
     return float(source[beyond].flat[0]) if beyond.any() else None
+
+
+def _beyond_range_of_fields(array: npt.ArrayLike, dtype: numpy.dtype[Any]) -> float | str:
+    """The first value of records `array` that its float field of `dtype` cannot hold, found
+    by reading the records with every float field widened to 64 bits."""
+    wide = numpy.asarray(array, dtype=_widened(dtype))
+    for values, field in _fields(wide, dtype):
+        if (beyond := _beyond_range(values, field)) is not None:
+            return beyond
+    return "a value"
+
+
+def _widened(dtype: numpy.dtype[Any]) -> numpy.dtype[Any]:
+    if dtype.subdtype is not None:
+        return numpy.dtype((_widened(dtype.subdtype[0]), dtype.subdtype[1]))
+    if dtype.names is not None:
+        fields = dtype.fields
+        assert fields is not None
+        return numpy.dtype([(name, _widened(fields[name][0])) for name in dtype.names])
+    return numpy.dtype({"f": "f8", "c": "c16"}.get(dtype.kind, dtype))
+
+
+def _fields(
+    values: npt.NDArray[Any], dtype: numpy.dtype[Any]
+) -> Iterator[tuple[npt.NDArray[Any], numpy.dtype[Any]]]:
+    """(values, dtype) of every plain field of records `values` laid out like `dtype`."""
+    base = dtype.subdtype[0] if dtype.subdtype is not None else dtype
+    if base.names is None:
+        yield values, base
+        return
+    fields = base.fields
+    assert fields is not None
+    for name in base.names:
+        yield from _fields(values[name], fields[name][0])
 
 
 def _values_fit(source: npt.NDArray[Any], dtype: numpy.dtype[Any]) -> bool:
