@@ -7,6 +7,7 @@ facts about a channel looked at by name (`trailer_state`).
 
 from quillmere_tools._channel import TrailerState, trailer_state
 from quillmere_tools._follow import afollow, follow
+from quillmere_tools._version import __version__
 from quillmere_tools._wait import Doorbell, Reader, wait
 
 __all__ = ["Doorbell", "Reader", "TrailerState", "afollow", "follow", "trailer_state", "wait"]
