@@ -13,15 +13,15 @@ import os
 import sys
 from collections.abc import Sequence
 
-from quillmere_tools.cli import bridge, gc, ls, stat, tail, watch
+from quillmere_tools.cli import bridge, gc, ls, record, replay, stat, tail, watch
 from quillmere_tools.cli._common import CommandError
 
-COMMANDS = (ls, stat, watch, tail, gc, bridge)
+COMMANDS = (ls, stat, watch, tail, gc, bridge, record, replay)
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="quillmere", description="See, watch, clean up and bridge quillmere channels."
+        prog="quillmere", description="See, watch, clean up, bridge, record and replay quillmere channels."
     )
     subparsers = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
     for command in COMMANDS:
