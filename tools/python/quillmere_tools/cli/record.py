@@ -60,11 +60,13 @@ def run(args: argparse.Namespace) -> int:
         raise CommandError(str(error)) from None
     progress = sys.stderr.isatty() and not args.json
     previous = signal.getsignal(signal.SIGUSR1)
-    if args.snapshot:
-        signal.signal(signal.SIGUSR1, lambda signum, frame: _snapshot(recorder))
     try:
+        if args.snapshot:
+            signal.signal(signal.SIGUSR1, lambda signum, frame: _snapshot(recorder))
         with sigterm_stops():
             _until_stopped(recorder, progress)
+    except (KeyboardInterrupt, Stop):  # arrived before the loop that expects it
+        pass
     finally:
         signal.signal(signal.SIGUSR1, previous)
         try:

@@ -5,9 +5,13 @@ from __future__ import annotations
 
 import argparse
 import threading
+from typing import TYPE_CHECKING, cast
 
 from quillmere_tools.cli._common import CommandError, Subparsers, print_json, shown
 from quillmere_tools.cli._extra import Stop, load, sigterm_stops
+
+if TYPE_CHECKING:
+    from quillmere_tools.recording import ReplaySummary
 
 
 def add_parser(subparsers: Subparsers) -> None:
@@ -62,6 +66,8 @@ def run(args: argparse.Namespace) -> int:
     stopping = threading.Event()
     result: dict[str, object] = {}
 
+    done = threading.Event()
+
     def play() -> None:
         try:
             result["summary"] = recording.replay(
@@ -70,30 +76,32 @@ def run(args: argparse.Namespace) -> int:
                 stopping=stopping)
         except BaseException as error:
             result["error"] = error
+        finally:
+            done.set()
 
     # Played on a thread of its own, so that Ctrl-C and SIGTERM reach the main thread at once
-    # and the replay still removes what it made.
-    player = threading.Thread(target=play, name="quillmere replay")
-    player.start()
+    # and the replay still removes what it made. (An interrupted Thread.join can report the
+    # thread finished while it runs: an Event says when it is.)
     with sigterm_stops():
         try:
-            while player.is_alive():
-                player.join(0.2)
+            threading.Thread(target=play, name="quillmere replay", daemon=True).start()
+            while not done.wait(0.2):
+                pass
         except (KeyboardInterrupt, Stop):
             stopping.set()
-            player.join()
+    done.wait()
     error = result.get("error")
     if isinstance(error, (OSError, ValueError, RuntimeError)):
         raise CommandError(shown(str(error))) from None
     if error is not None:
         raise error  # type: ignore[misc]
-    summary = result["summary"]
-    counts = {"entries": summary.entries, "loops": summary.loops,  # type: ignore[attr-defined]
-              "lateness_us": {"p50": summary.lateness_percentile(50) / 1e3,  # type: ignore
-                              "p99": summary.lateness_percentile(99) / 1e3}}  # type: ignore
+    summary = cast("ReplaySummary", result["summary"])
+    counts = {"entries": summary.entries, "loops": summary.loops,
+              "lateness_us": {"p50": summary.lateness_percentile(50) / 1e3,
+                              "p99": summary.lateness_percentile(99) / 1e3}}
     if args.json:
         print_json(counts)
     else:
-        for name, written in summary.entries.items():  # type: ignore[attr-defined]
+        for name, written in summary.entries.items():
             print(f"{shown(name)}: {written} entries")
     return 0

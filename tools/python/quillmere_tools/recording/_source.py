@@ -55,6 +55,7 @@ class Source(threading.Thread):
         self._stopping = stopping
         self._last = 0  # entry_seq of the last entry handed on, 0 on a segment not yet read
         self._reason: str | None = None
+        self._writer_pid = 0
 
     def run(self) -> None:
         try:
@@ -78,31 +79,43 @@ class Source(threading.Thread):
         another; then what the reader can still get of it."""
         out = numpy.empty(info.entry_length, numpy.uint8)
         spec: ChannelSpec | None = None
-        writer_pid = info.writer.pid
-        next_look = 0
+        self._writer_pid = info.writer.pid
+        next_look = 0  # 0: before the first entry after a quiet spell, so a restart is
+        # noted at its first entry
         while True:
             for entry_seq, _ in follow(reader, out=out, timeout=_IDLE):
                 now = time.monotonic_ns()
+                if now >= next_look:
+                    next_look = now + _LOOK_EVERY_NS
+                    found = look(self.channel)
+                    if found is not None and found[0].inode == info.inode:
+                        self._check_writer(found[0])
+                    if self._stopping.is_set():
+                        break
                 if spec is None:  # a typed channel's record is stored before its first entry
                     spec = self._spec(info)
                 self._hand_on(spec, entry_seq, now + self._offset, out)
-                if now >= next_look:
+            else:  # a quiet spell
+                next_look = 0
+                found = look(self.channel)
+                if found is None or found[0].inode != info.inode or self._stopping.is_set():
                     break
-            next_look = time.monotonic_ns() + _LOOK_EVERY_NS
-            if self._stopping.is_set():
-                break
-            found = look(self.channel)
-            if found is None or found[0].inode != info.inode:
-                break
-            if found[0].writer.pid not in (0, writer_pid):
-                writer_pid, self._reason = found[0].writer.pid, WRITER_RESTARTED
-            if reader.writer_entry_seq < reader.last_entry_seq:  # re-initialised in place
-                self._last, self._reason = 0, WENT_BACK
-                got = reader.read(out=out, from_entry_seq=0)  # its watermark goes back too
-                if got is not None:
-                    spec = spec or self._spec(info)
-                    self._hand_on(spec, got[0], time.monotonic_ns() + self._offset, out)
+                self._check_writer(found[0])
+                if reader.writer_entry_seq < reader.last_entry_seq:  # re-initialised in place
+                    self._last, self._reason = 0, WENT_BACK
+                    got = reader.read(out=out, from_entry_seq=0)  # its watermark goes back too
+                    if got is not None:
+                        spec = spec or self._spec(info)
+                        self._hand_on(spec, got[0], time.monotonic_ns() + self._offset, out)
+                continue
+            break
         self._drain(reader, spec or self._spec(info), out)
+
+    def _check_writer(self, info: ChannelInfo) -> None:
+        if info.writer.pid not in (0, self._writer_pid):
+            if self._writer_pid:
+                self._reason = self._reason or WRITER_RESTARTED
+            self._writer_pid = info.writer.pid
 
     def _drain(self, reader: quillmere.BytesReader, spec: ChannelSpec,
                out: numpy.ndarray[Any, Any]) -> None:
