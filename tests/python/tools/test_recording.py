@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -15,7 +16,7 @@ import numpy
 import pytest
 
 import quillmere
-from qm_support import CHILD_TIMEOUT
+from qm_support import CHILD_TIMEOUT, shm_path
 from quillmere_tools import trailer_state
 from quillmere_tools.frames import FrameWriter
 
@@ -170,6 +171,23 @@ def test_a_killed_recorder_leaves_its_completed_chunks_readable(
     with open_recording(path) as recording:
         seqs = [e.entry_seq for e in recording]
     assert seqs == list(range(1, 21)) and recording.summaries == []
+
+
+def test_entry_seqs_past_32_bits_come_back_whole(channel_name: str, tmp_path: Path) -> None:
+    # An MCAP message's sequence has 32 bits; the file's notes give back the rest.
+    maker = quillmere.BytesReader(channel_name, entry_length=8, entry_count=8)
+    with open(shm_path(channel_name), "r+b") as segment:
+        segment.seek(64)  # writer_entry_seq: a writer attaching goes on from there
+        segment.write(struct.pack("<Q", 2**32 - 2))
+    writer = quillmere.BytesWriter(channel_name)
+    path = tmp_path / "high.mcap"
+    with Recorder([channel_name], path) as recorder:
+        for _ in range(3):
+            writer.write(bytes(8))
+        eventually(lambda: recorder.stats()[channel_name].entries == 3, "all entries")
+    with open_recording(path) as recording:
+        assert [e.entry_seq for e in recording] == [2**32 - 1, 2**32, 2**32 + 1]
+    del writer, maker
 
 
 @pytest.fixture

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import time
 from dataclasses import dataclass
+from typing import Any, cast
 
 from mcap.writer import CompressionType, Writer
 
@@ -74,7 +75,7 @@ class McapFile:
     def sync(self) -> None:
         """Hands complete records to the operating system; closes a chunk open too long."""
         if self._chunk_since is not None and time.monotonic() - self._chunk_since > _CHUNK_SECONDS:
-            self._writer.flush()
+            cast(Any, self._writer).flush()  # the library leaves it untyped
             self._chunk_since = None
         self._file.flush()
 
@@ -84,7 +85,7 @@ class McapFile:
                 "channel": spec.name, "channel_id": str(counts.channel_id),
                 "entries": str(counts.entries), "bytes": str(counts.bytes),
                 "lost": str(counts.lost), "restarts": str(counts.restarts)})
-        self._writer.finish()
+        cast(Any, self._writer).finish()
         self._file.close()
 
     def _register(self, spec: ChannelSpec) -> Counts:

@@ -134,7 +134,9 @@ class Recorder(Closing):
             raise failed
         return self.stats()
 
-    close = stop
+    def close(self) -> None:
+        """`stop()`, for the with-statement."""
+        self.stop()
 
     def _write_all(self) -> None:
         try:

@@ -73,7 +73,8 @@ class _Target:
                 f"recording of {spec.name!r} has {decode_record(spec.record)}")
 
     def close(self, keep: bool = False) -> None:
-        self.writer = None
+        if hasattr(self, "writer"):
+            del self.writer  # gives the writer role back before the name goes
         if self.created and not keep:
             quillmere.unlink(self.name)
 
