@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import os
+import sys
 import threading
 import time
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 
 import quillmere
@@ -13,12 +14,18 @@ import quillmere
 from quillmere_tools import _native
 from quillmere_tools._frame_type import decode_record
 from quillmere_tools.recording._format import ChannelSpec
+from quillmere_tools.recording._prefetch import Prefetch
 from quillmere_tools.recording._reading import Recording
 from quillmere_tools.recording._source import look
 
 # Sleep until this close to an entry's time, then spin: a sleep can overshoot by the
 # scheduler's slack, a spin cannot.
 _SPIN_NS = 1_500_000
+# The file is read this many payload bytes ahead of the entries being played.
+_READ_AHEAD_BYTES = 64 << 20
+# While playing in time, the interpreter hands its lock from thread to thread this often
+# (seconds): the reading thread then holds up an entry that is due for no longer than this.
+_SWITCH_INTERVAL = 100e-6
 
 
 class GeometryMismatch(ValueError):
@@ -29,14 +36,26 @@ class GeometryMismatch(ValueError):
 class ReplaySummary:
     entries: dict[str, int] = field(default_factory=dict)  # written, per target channel
     loops: int = 0  # complete passes over the recording
-    # How late each entry was written against its place in the scaled timeline, in ns.
-    lateness_ns: list[int] = field(default_factory=list)
+    # Per target channel, how late each entry was written against its place in the scaled
+    # timeline of the recording (ns); only when playing in time.
+    lateness_ns: dict[str, list[int]] = field(default_factory=dict)
 
-    def lateness_percentile(self, q: float) -> int:
-        if not self.lateness_ns:
-            return 0
-        ordered = sorted(self.lateness_ns)
-        return ordered[min(len(ordered) - 1, int(q / 100 * len(ordered)))]
+    def lateness(self, q: float) -> int:
+        """The q-th percentile of the lateness, over every channel (ns)."""
+        return _percentile([late for each in self.lateness_ns.values() for late in each], q)
+
+    def timing_error(self, q: float) -> int:
+        """The q-th percentile of the inter-entry timing error: how much the time between
+        two consecutive entries of a channel differs from the recorded (scaled) one (ns)."""
+        return _percentile([abs(b - a) for each in self.lateness_ns.values()
+                            for a, b in zip(each, each[1:])], q)
+
+
+def _percentile(values: list[int], q: float) -> int:
+    if not values:
+        return 0
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(q / 100 * len(ordered)))]
 
 
 class _Target:
@@ -63,6 +82,7 @@ class _Target:
             self.close()
             raise
         self.written = 0
+        self.lateness: list[int] = []
 
     def _claim_type(self, spec: ChannelSpec) -> None:
         assert spec.record is not None
@@ -103,6 +123,9 @@ def replay(
     stopping = stopping or threading.Event()
     summary = ReplaySummary()
     targets: dict[ChannelSpec, _Target] = {}
+    switch_interval = sys.getswitchinterval()
+    if rate:
+        sys.setswitchinterval(_SWITCH_INTERVAL)
     try:
         with Recording(path) as recording:
             for spec in _recorded(recording, wanted):
@@ -113,8 +136,10 @@ def replay(
                     break
                 summary.loops += 1
     finally:
+        sys.setswitchinterval(switch_interval)
         for target in targets.values():
             summary.entries[target.name] = summary.entries.get(target.name, 0) + target.written
+            summary.lateness_ns.setdefault(target.name, []).extend(target.lateness)
             target.close(keep)
     if not loop:
         summary.loops = 1
@@ -152,14 +177,25 @@ def _pass(recording: Recording, wanted: set[str] | None, mapping: dict[str, str]
           targets: dict[ChannelSpec, _Target], rate: float, start: float | None,
           end: float | None, stopping: threading.Event, summary: ReplaySummary) -> None:
     """One pass over the recording."""
-    clock, sleep = time.perf_counter_ns, time.sleep
+    low = None if start is None else int(start * 1e9)
+    high = None if end is None else int(end * 1e9)
+    entries = Prefetch(((spec, time_ns, data) for spec, _, time_ns, data in recording.raw()),
+                       lambda entry: len(entry[2]), _READ_AHEAD_BYTES)
+    try:
+        _play(entries, wanted, mapping, targets, rate, low, high, stopping, summary)
+    finally:
+        entries.close()
+
+
+def _play(entries: Iterator[tuple[ChannelSpec, int, bytes]], wanted: set[str] | None,
+          mapping: dict[str, str], targets: dict[ChannelSpec, _Target], rate: float,
+          low: int | None, high: int | None, stopping: threading.Event,
+          summary: ReplaySummary) -> None:
+    clock = time.perf_counter_ns
     first: int | None = None  # log time of the recording's first entry
     base: int | None = None  # log time of the first entry played, and when it was played
     began = 0
-    lateness = summary.lateness_ns
-    low = None if start is None else int(start * 1e9)
-    high = None if end is None else int(end * 1e9)
-    for count, (spec, _, time_ns, data) in enumerate(recording.raw()):
+    for count, (spec, time_ns, data) in enumerate(entries):
         if first is None:
             first = time_ns
         since_first = time_ns - first
@@ -175,12 +211,12 @@ def _pass(recording: Recording, wanted: set[str] | None, mapping: dict[str, str]
                 base, began = time_ns, clock()
             due = began + int((time_ns - base) / rate)
             left = due - clock()
-            if left > _SPIN_NS:
-                sleep((left - _SPIN_NS) / 1e9)
+            if left > _SPIN_NS and stopping.wait((left - _SPIN_NS) / 1e9):
+                break
             while clock() < due:
                 pass
             target.writer.write(data)
-            lateness.append(clock() - due)
+            target.lateness.append(clock() - due)
         else:
             target.writer.write(data)
         target.written += 1
