@@ -35,6 +35,14 @@ print(writer.last_entry_seq, flush=True)
 sys.stdin.readline()
 """
 
+# A child writing 64-byte entries about every millisecond into a ring of 4096, until killed.
+PACED_WRITER = """
+writer = quillmere.BytesWriter(sys.argv[1], entry_length=64, entry_count=4096)
+while True:
+    writer.write(bytes(64))
+    time.sleep(0.001)
+"""
+
 
 def eventually(condition: Callable[[], bool], what: str) -> None:
     """Waits (bounded, generously) for a condition another process brings about."""
@@ -142,6 +150,18 @@ def test_what_the_ring_held_before_the_recorder_came_is_recorded_and_nothing_los
     assert recorder.stats()[channel_name].lost == 0
     with open_recording(tmp_path / "late.mcap") as recording:
         assert [e.entry_seq for e in recording] == list(range(93, 101))
+
+
+def test_stopping_while_entries_stream_loses_none(
+        make_channel_name: Callable[[], str], spawn, tmp_path: Path) -> None:
+    name = make_channel_name()
+    with Recorder([name], tmp_path / "streaming.mcap") as recorder:
+        spawn(PACED_WRITER, name)
+        eventually(lambda: recorder.stats()[name].entries > 200, "entries streaming in")
+        stats = recorder.stop()[name]
+    with open_recording(tmp_path / "streaming.mcap") as recording:
+        seqs = [e.entry_seq for e in recording]
+    assert stats.lost == 0 and seqs == list(range(1, len(seqs) + 1))
 
 
 def test_writer_killed_and_restarted_goes_on_in_the_same_channel_with_a_note(

@@ -92,16 +92,17 @@ class Source(threading.Thread):
         while True:
             for entry_seq, _ in follow(reader, out=out, timeout=_IDLE):
                 now = time.monotonic_ns()
-                if now >= next_look:
+                looked = now >= next_look
+                if looked:  # before handing the entry on, so that a restart is noted at it
                     next_look = now + _LOOK_EVERY_NS
                     found = look(self.channel)
                     if found is not None and found[0].inode == info.inode:
                         self._check_writer(found[0])
-                    if self._stopping.is_set():
-                        break
                 if spec is None:  # a typed channel's record is stored before its first entry
                     spec = self._spec(info)
                 self._hand_on(spec, entry_seq, now + self._offset, out)
+                if looked and self._stopping.is_set():
+                    break
             else:  # a quiet spell
                 next_look = 0
                 found = look(self.channel)
