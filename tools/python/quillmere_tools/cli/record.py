@@ -51,6 +51,8 @@ def add_parser(subparsers: Subparsers) -> None:
 
 def run(args: argparse.Namespace) -> int:
     recording = load("quillmere_tools.recording", "mcap")
+    progress = sys.stderr.isatty() and not args.json
+    previous = signal.getsignal(signal.SIGUSR1)
     try:
         recorder: Recorder = recording.Recorder(
             args.names, args.output, compression=args.compression, duration=args.duration,
@@ -58,8 +60,8 @@ def run(args: argparse.Namespace) -> int:
             split_duration=args.split_duration, snapshot=args.snapshot)
     except (OSError, ValueError) as error:
         raise CommandError(str(error)) from None
-    progress = sys.stderr.isatty() and not args.json
-    previous = signal.getsignal(signal.SIGUSR1)
+    # From here on Ctrl-C and SIGTERM only stop the recording: the threads following the
+    # channels must be stopped and joined before the interpreter goes away.
     try:
         if args.snapshot:
             signal.signal(signal.SIGUSR1, lambda signum, frame: _snapshot(recorder))
