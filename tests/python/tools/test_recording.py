@@ -314,6 +314,16 @@ def test_a_snapshot_holds_its_last_seconds_and_split_files_hold_every_entry_once
     assert seqs == list(range(1, 9))
 
 
+@pytest.mark.parametrize("content, why", [(None, "No such file"), (b"not mcap", "not an MCAP")])
+def test_replay_of_what_is_no_recording_fails_in_one_line(
+        tmp_path: Path, content: bytes | None, why: str) -> None:
+    path = tmp_path / "input.mcap"
+    if content is not None:
+        path.write_bytes(content)
+    code, _, err = finished(cli("replay", str(path)))
+    assert code == 1 and why in err and "Traceback" not in err
+
+
 @pytest.mark.parametrize("command", [["record", "/x", "-o", "x.mcap"], ["replay", "x.mcap"]])
 def test_without_the_extra_the_commands_say_how_to_install_it(command: list[str]) -> None:
     code, _, err = finished(cli(*command, code_before="import sys\nsys.modules['mcap'] = None\n"))

@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple
 
 import numpy
-from mcap.exceptions import McapError
+from mcap.exceptions import InvalidMagic, McapError
 from mcap.records import Channel, Message, Metadata, Schema
 from mcap.stream_reader import StreamReader
 
@@ -116,6 +116,8 @@ class Recording(Closing):
                 record = next(records)
             except StopIteration:
                 return
+            except InvalidMagic:
+                raise ValueError(f"{self.path!r} is not an MCAP file") from None
             except (McapError, struct.error):
                 # A record cut off by the end of the file: everything before it was complete.
                 self.truncated = True

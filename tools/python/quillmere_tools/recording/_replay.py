@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import struct
 import sys
 import threading
 import time
@@ -10,6 +11,8 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 
 import quillmere
+from mcap.exceptions import McapError
+from mcap.reader import make_reader
 
 from quillmere_tools import _native
 from quillmere_tools._frame_type import decode_record
@@ -149,12 +152,10 @@ def replay(
 def _recorded(recording: Recording, wanted: set[str] | None) -> list[ChannelSpec]:
     """The channels of a finished file from its summary, so that every target is checked
     before anything is written; none for a file cut short (those are opened as they come)."""
-    from mcap.reader import make_reader
-
     with open(recording.path, "rb") as file:
         try:
             summary = make_reader(file).get_summary()
-        except Exception:  # no summary to be had: a file cut short
+        except (McapError, OSError, struct.error):  # no summary to be had: a file cut short
             return []
     if summary is None:
         return []
