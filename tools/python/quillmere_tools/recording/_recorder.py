@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from quillmere_tools._closing import Closing
+from quillmere_tools._segments import file_of
 from quillmere_tools.recording._file import COMPRESSIONS, McapFile
 from quillmere_tools.recording._source import Item, Source
 
@@ -42,6 +43,9 @@ class Recorder(Closing):
       large or old; files are then named `<stem>-0001<suffix>`, `<stem>-0002<suffix>`, ...;
     - `snapshot` seconds: write nothing as it comes, keep the last that many seconds in
       memory and write them to a new numbered file on each `snapshot()`.
+
+    A channel whose thread fails (a frame-type record that cannot be read) ends the
+    recording as a limit does; `stop()` then raises its error.
     """
 
     def __init__(
@@ -54,6 +58,8 @@ class Recorder(Closing):
         self._names = list(dict.fromkeys(names))
         if not self._names:
             raise ValueError("no channel to record")
+        for name in self._names:
+            file_of(name)  # InvalidNameError (a ValueError) now, not in a thread later
         if compression not in COMPRESSIONS:
             raise ValueError(f"compression must be one of {', '.join(COMPRESSIONS)}, "
                              f"got {compression!r}")
@@ -194,7 +200,8 @@ class Recorder(Closing):
                     self._split_duration and age >= self._split_duration):
                 self._file.finish()
                 self._file = self._open_next()
-        if (self._duration and time.monotonic() - self._started >= self._duration or
+        failed = any(source.error is not None for source in self._sources)
+        if (failed or self._duration and time.monotonic() - self._started >= self._duration or
                 self._max_bytes and self._recorded_bytes >= self._max_bytes):
             self._stopping.set()
             self.done.set()
