@@ -298,6 +298,7 @@ def test_a_snapshot_holds_its_last_seconds_and_split_files_hold_every_entry_once
             Recorder([name], tmp_path / "split.mcap", split_size=1, chunk_size=1) as split:
         for _ in range(5):
             write()
+        eventually(lambda: snapshots.stats()[name].entries == 5, "the first five")
         time.sleep(1.5)  # those five fall out of a one-second window
         for _ in range(3):
             write()
