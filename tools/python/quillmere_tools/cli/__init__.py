@@ -1,4 +1,4 @@
-"""The `quillmere` command: see, watch and clean up channels from a shell.
+"""The `quillmere` command: see, watch, clean up, bridge, record and replay channels.
 
 Each command is one module with `add_parser(subparsers)`, which adds its subparser and sets
 `run` (a function of the parsed arguments returning the exit code); COMMANDS lists them. A
@@ -14,15 +14,16 @@ import sys
 from collections.abc import Sequence
 
 from quillmere_tools import __version__
-from quillmere_tools.cli import bridge, gc, ls, stat, tail, watch
+from quillmere_tools.cli import bridge, gc, ls, record, replay, stat, tail, watch
 from quillmere_tools.cli._common import CommandError
 
-COMMANDS = (ls, stat, watch, tail, gc, bridge)
+COMMANDS = (ls, stat, watch, tail, gc, bridge, record, replay)
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="quillmere", description="See, watch, clean up and bridge quillmere channels."
+        prog="quillmere",
+        description="See, watch, clean up, bridge, record and replay quillmere channels.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
