@@ -45,6 +45,7 @@ echo "==== build (preset plain) ===="
 cmake --preset plain -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 cmake --build --preset plain -j "$jobs"
 site=$root/build/plain/site
+rm -rf "$site"  # a fresh install: nothing that the build no longer installs may linger
 cmake --install build/plain --prefix "$site" >/dev/null
 
 echo "==== C++ tests ===="

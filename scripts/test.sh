@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: installs what the tests need, runs the fast loop (scripts/check.sh), the
-# C++ tests under ASan+UBSan and TSan and the fuzzer, builds the wheel (repaired to a manylinux
-# tag) and the sdist into dist/ and checks both, then runs pytest against the wheel: the whole
+# Runs every test: installs what the tests need, runs the fast loop (scripts/check.sh), builds
+# the documentation (mkdocs --strict), runs the C++ tests under ASan+UBSan and TSan and the
+# fuzzer, builds the wheel (repaired to a manylinux tag) and the sdist into dist/ and checks
+# both, then runs pytest against the wheel: the whole
 # suite with the newest NumPy, the non-slow tests against the ASan build of the module, with
 # the oldest NumPy we support, and under every other CPython 3.11 or later on this machine.
 set -euo pipefail
@@ -46,6 +47,14 @@ step "fast check: plain build, C++ tests, pytest -m 'not slow' (scripts/check.sh
 # Also creates build/venv with requirements-test.txt, used by every step below.
 bash scripts/check.sh
 export PATH=$venv/bin:$PATH
+
+step "documentation: mkdocs build --strict (into build/site)"
+# The API reference is read from the plain build's module stub and the companion's sources.
+if ! cmp -s requirements-docs.txt "$venv/requirements-docs.txt"; then
+  pip install -q -r requirements-docs.txt
+  cp requirements-docs.txt "$venv/requirements-docs.txt"
+fi
+PYTHONPATH=$build/plain/site NO_MKDOCS_2_WARNING=1 mkdocs build --strict --quiet
 
 step "C++ stress test, rerun until it fails (at most 100 runs)"
 # Whether the threads overlap where it matters depends on the schedule: a claim or a hold done
@@ -104,6 +113,7 @@ case "$wheel" in
   *) echo "wheel is not tagged cp311-abi3-manylinux_*: $wheel"; exit 1 ;;
 esac
 abi3audit --strict --report "$wheel" >/dev/null
+python scripts/check_dist.py wheel "$wheel"
 pip install -q --force-reinstall --no-deps "$wheel"
 for module in quillmere quillmere_tools._native; do
   so=$(python -c "import $module; print($module.__file__)")
@@ -117,6 +127,7 @@ done
 step "sdist: build into dist/, install in a fresh venv, smoke test"
 python -m build --sdist --no-isolation --outdir "$dist" . >/dev/null
 sdist=$(ls "$dist"/quillmere-*.tar.gz)
+python scripts/check_dist.py sdist "$sdist"
 fresh=$build/venv-sdist
 rm -rf "$fresh"
 python3 -m venv "$fresh"
@@ -131,6 +142,7 @@ step "pytest -m 'not slow' against the ASan+UBSan build of the module"
 # wheel on the path. The interpreter is not instrumented, so the ASan runtime is preloaded;
 # PYTHONMALLOC=malloc lets LeakSanitizer follow pointers through Python objects
 # (see tests/python/lsan.supp).
+rm -rf "$build/asan/site"
 cmake --install "$build/asan" --prefix "$build/asan/site" >/dev/null
 (
   export PYTHONPATH=$build/asan/site PYTHONMALLOC=malloc

@@ -60,11 +60,12 @@ def test_stub_rejects_misuse(tmp_path: Path) -> None:
     assert lines_with_errors == {4, 5, 6, 7, 8, 9}, result.stdout
 
 
-def test_stub_is_installed_where_mypy_looks(tmp_path: Path) -> None:
-    # PEP 561: a single-module extension ships its stub as a stub-only package.
+def test_stub_is_installed_once_where_mypy_looks(tmp_path: Path) -> None:
+    # PEP 561: a single-module extension ships its stub as a stub-only package, and only there.
     import quillmere
 
     site = Path(quillmere.__file__).parent
     assert (site / "quillmere-stubs" / "__init__.pyi").is_file(), sorted(
         p.name for p in site.glob("quillmere*")
     )
+    assert not (site / "quillmere.pyi").exists(), "a second copy of the stub beside the module"
