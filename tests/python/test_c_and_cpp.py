@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import signal
+import subprocess
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -168,3 +169,21 @@ def test_the_package_locates_its_c_library() -> None:
     assert (cmake_dir / "quillmereConfig.cmake").is_file()
     assert (Path(quillmere_tools.get_include()) / "quillmere" / "quillmere.hpp").is_file()
     assert (Path(quillmere_tools.get_library_dir()) / "libquillmere.so.1").is_file()
+
+
+def test_the_documented_first_program_builds_and_runs(tmp_path, channel_name) -> None:
+    page = (Path(__file__).resolve().parents[2] / "docs" / "c-and-cpp.md").read_text()
+    source = page.split("## A first program", 1)[1].split("```cpp\n", 1)[1].split("```", 1)[0]
+    (tmp_path / "first.cpp").write_text(source.replace("/docs-example", channel_name))
+    libdir = quillmere_tools.get_library_dir()
+    subprocess.run(
+        ["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-o", str(tmp_path / "first"),
+         str(tmp_path / "first.cpp"), "-I", quillmere_tools.get_include(), "-L", libdir,
+         "-l:libquillmere.so.1", f"-Wl,-rpath,{libdir}"],
+        check=True,
+        # The compiler is not ours to leak-check (the sanitizer pass preloads ASan).
+        env={key: value for key, value in os.environ.items() if key != "LD_PRELOAD"},
+    )
+    ran = subprocess.run([str(tmp_path / "first")], capture_output=True, text=True, timeout=60)
+    assert (ran.returncode, ran.stdout) == (0, "entry 1\n"), ran.stderr
+    assert not os.path.exists("/dev/shm" + channel_name)
