@@ -7,14 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include "shm_test_support.hpp"
+#include "capi_test_support.hpp"
 
 namespace {
 
-using quillmere::testing::ScopedName;
+using quillmere::testing::ChannelName;
 
 TEST(CppLayer, FailuresThrowTheCodeAndTheLibrarysMessage) {
-  ScopedName name("cpp-error");
+  ChannelName name("cpp-error");
   quillmere::Options options;
   options.entry_length = 8;
   options.entry_count = 4;
@@ -31,7 +31,7 @@ TEST(CppLayer, FailuresThrowTheCodeAndTheLibrarysMessage) {
 }
 
 TEST(CppLayer, HandlesAreGivenBackWhenTheyGoAway) {
-  ScopedName name("cpp-handles");
+  ChannelName name("cpp-handles");
   quillmere::Options options;
   options.entry_length = 16;
   options.entry_count = 2;

@@ -14,11 +14,11 @@
 
 #include <gtest/gtest.h>
 
-#include "channel_test_support.hpp"
+#include "capi_test_support.hpp"
 
 namespace {
 
-using quillmere::testing::ScopedName;
+using quillmere::testing::ChannelName;
 
 // A writer and the channel it created; closed (and the name removed) at the end of the test.
 struct Channel {
@@ -35,7 +35,7 @@ struct Channel {
         << qm_last_error();
     return reader;
   }
-  ScopedName name;
+  ChannelName name;
   qm_writer* writer = nullptr;
 };
 
@@ -87,7 +87,7 @@ TEST(CApi, EveryPathDeliversEachEntryWholeAndInOrder) {
 }
 
 TEST(CApi, DeferredEndsConnectWhenTheChannelAppears) {
-  ScopedName name("capi-deferred");
+  ChannelName name("capi-deferred");
   qm_writer* late_writer = nullptr;
   ASSERT_EQ(qm_writer_open(name.str().c_str(), QM_BYTES, 0, 0, QM_DELAYED_CONNECT, &late_writer),
             QM_OK);
