@@ -9,20 +9,16 @@ namespace quillmere::c {
 
 using quillmere_core::format;
 
-qm_status Use::enter() noexcept {
-  if (!in_owner_process()) [[unlikely]]
-    return guarded(
-        [&] { return fail(QM_ERR_FORK_CHILD, process::fork_child_message(type_name_, owner_)); });
-  // relaxed: see leave(); a load and a store rather than an exchange keeps a locked
-  // instruction off every write and read, at the price of missing some overlaps.
-  if (busy_.load(std::memory_order_relaxed)) [[unlikely]]
-    return guarded([&] {
-      return fail(
-          QM_ERR_BUSY,
-          format("{} is in use by another thread: one call at a time per handle", type_name_));
-    });
-  busy_.store(true, std::memory_order_relaxed);
-  return QM_OK;
+qm_status Use::refuse_fork_child() const noexcept {
+  return guarded(
+      [&] { return fail(QM_ERR_FORK_CHILD, process::fork_child_message(type_name_, owner_)); });
+}
+
+qm_status Use::refuse_overlap() const noexcept {
+  return guarded([&] {
+    return fail(QM_ERR_BUSY, format("{} is in use by another thread: one call at a time per handle",
+                                    type_name_));
+  });
 }
 
 qm_status null_argument(std::string_view what) noexcept {

@@ -32,8 +32,18 @@ class Use {
 
   bool in_owner_process() const noexcept { return process::current() == owner_; }
 
-  // QM_OK and the end marked busy, or the refusal (fork child, overlapping call).
-  qm_status enter() noexcept;
+  // QM_OK and the end marked busy, or the refusal (fork child, overlapping call). On every
+  // write and read, hence inline with the refusals out of line.
+  qm_status enter() noexcept {
+    if (!in_owner_process()) [[unlikely]]
+      return refuse_fork_child();
+    // relaxed: see leave(); a load and a store rather than an exchange keeps a locked
+    // instruction off every write and read, at the price of missing some overlaps.
+    if (busy_.load(std::memory_order_relaxed)) [[unlikely]]
+      return refuse_overlap();
+    busy_.store(true, std::memory_order_relaxed);
+    return QM_OK;
+  }
   void leave() noexcept {
     // relaxed: the flag only notices overlapping calls; threads that pass an end from one to
     // another order their calls by their own means.
@@ -41,6 +51,9 @@ class Use {
   }
 
  private:
+  [[gnu::cold]] qm_status refuse_fork_child() const noexcept;
+  [[gnu::cold]] qm_status refuse_overlap() const noexcept;
+
   pid_t owner_;
   const char* type_name_;  // "qm_writer", "qm_reader": for messages
   std::atomic<bool> busy_{false};
