@@ -62,7 +62,10 @@ typedef enum qm_status {
   QM_ERR_FORK_CHILD = 21,       /* RuntimeError: handle opened by the parent of this fork */
   QM_ERR_BUSY = 22,             /* another thread is inside a call on this handle */
   QM_ERR_NO_MEMORY = 23,        /* MemoryError */
-  QM_ERR_INTERNAL = 24          /* PanicException: a broken invariant inside the library */
+  QM_ERR_INTERNAL = 24,         /* PanicException: a broken invariant inside the library */
+  /* Not a status: makes every non-negative int a value of the type, so that a code from a
+   * newer library (or garbage) passed back in is a value the library may look at. */
+  QM_STATUS_MAX_ENUM = 0x7fffffff
 } qm_status;
 
 /* Non-zero for the error codes (QM_ERR_*), zero for QM_OK and the other results. */
@@ -75,7 +78,11 @@ QM_API const char* qm_status_name(qm_status status) QM_NOEXCEPT;
  * no call of this thread has failed yet. Successful calls leave it as it was. */
 QM_API const char* qm_last_error(void) QM_NOEXCEPT;
 
-typedef enum qm_kind { QM_BYTES = 0, QM_FLOAT64 = 1 } qm_kind;
+typedef enum qm_kind {
+  QM_BYTES = 0,
+  QM_FLOAT64 = 1,
+  QM_KIND_MAX_ENUM = 0x7fffffff /* not a kind: any non-negative int is refused, not undefined */
+} qm_kind;
 
 enum {
   QM_DELAYED_CONNECT = 1, /* attach later (on first use) when the channel is not there yet */

@@ -82,6 +82,8 @@ const char* qm_status_name(qm_status status) noexcept {
       return "NO_MEMORY";
     case QM_ERR_INTERNAL:
       return "INTERNAL";
+    case QM_STATUS_MAX_ENUM:
+      break;
   }
   return "UNKNOWN";
 }
