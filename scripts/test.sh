@@ -56,7 +56,10 @@ ctest --preset stress
 
 for preset in asan tsan; do
   step "C++ tests ($preset)"
-  cmake --preset "$preset" -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+  # Only the ASan build makes the Python module (the TSan preset builds no Python at all).
+  python_exe=()
+  [ "$preset" = asan ] && python_exe=(-DPython_EXECUTABLE="$venv/bin/python")
+  cmake --preset "$preset" "${python_exe[@]}" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
@@ -67,11 +70,21 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 mkdir -p "$fuzz/artifacts"
 fuzz_target() {  # target, seconds: runs the target over its corpus in fuzz/
-  local target=$1 seconds=$2 corpus=fuzz/corpus
+  local target=$1 seconds=$2 corpus=fuzz/corpus log=$fuzz/$1.log
   [ "$target" = header_fuzz ] || corpus=fuzz/corpus-${target%_fuzz}
   mkdir -p "$fuzz/$corpus"
-  if ! "$fuzz/fuzz/$target" -runs=5000000 -max_total_time="$seconds" -max_len=4096 \
-    -artifact_prefix="$fuzz/artifacts/" "$fuzz/$corpus" "$corpus" >"$fuzz/$target.log" 2>&1; then
+  echo "$target: up to $seconds s or 5000000 runs"
+  "$fuzz/fuzz/$target" -runs=5000000 -max_total_time="$seconds" -max_len=4096 \
+    -artifact_prefix="$fuzz/artifacts/" "$fuzz/$corpus" "$corpus" >"$log" 2>&1 &
+  local pid=$! waited=0
+  # Progress every 10 s: libFuzzer's latest status line (runs so far, coverage, speed).
+  while kill -0 "$pid" 2>/dev/null; do
+    sleep 1
+    if ((++waited % 10 == 0)); then
+      echo "$target: ${waited} s, $(grep -E '^#[0-9]+' "$log" | tail -n 1 | cut -c1-100)"
+    fi
+  done
+  if ! wait "$pid"; then
     tail -n 60 "$fuzz/$target.log"
     echo "$target found a failing input (kept in $fuzz/artifacts)"
     exit 1

@@ -4,6 +4,7 @@ process of its own: signals, dropped privileges), and channel-making children.""
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import io
 import json
 import os
@@ -20,6 +21,8 @@ from qm_support import CHILD_TIMEOUT, new_channel_name, shm_path
 from quillmere_tools.cli import main
 
 DIRECTORY_VARIABLE = "QUILLMERE_SHM_DIR"
+PR_CAPBSET_DROP = 24
+CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH = 1, 2
 
 # A child that owns a float64 channel (argv[1]) and acts on one command a line:
 # "write N" writes N entries (entry k holds k, k+1, k+2, k+3), "hold S" pins the oldest entry
@@ -40,6 +43,29 @@ for line in sys.stdin:
         reader = quillmere.Float64Reader(name, enable_zero_copy=True)
         held.append((reader, reader.try_acquire(from_entry_seq=int(value))))
         print(held[-1][1].entry_seq, flush=True)
+"""
+
+
+def without_file_permission_override() -> None:
+    """In the child: give up what lets root open any file (a no-op for other users). They
+    leave the bounding set, which takes effect at the next exec."""
+    if os.geteuid() != 0:
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    for cap in (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH):
+        if libc.prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0:
+            os._exit(99)
+
+
+# A Child running `python -m quillmere_tools ARGS` (sys.argv[1:]) as a user whom file
+# permissions bind, also when the tests run as root; exit code 99 when that cannot be had.
+CLI_BOUND_BY_PERMISSIONS = f"""
+import ctypes, os
+if os.geteuid() == 0:
+    for cap in ({CAP_DAC_OVERRIDE}, {CAP_DAC_READ_SEARCH}):
+        if ctypes.CDLL(None).prctl({PR_CAPBSET_DROP}, cap, 0, 0, 0) != 0:
+            os._exit(99)
+os.execv(sys.executable, [sys.executable, "-m", "quillmere_tools", *sys.argv[1:]])
 """
 
 

@@ -5,6 +5,7 @@ stops reading for a while."""
 from __future__ import annotations
 
 import json
+import os
 import signal
 import uuid
 from collections.abc import Callable
@@ -14,7 +15,8 @@ import pytest
 import quillmere
 from bridge_support import (bridge_pair, free_port, number_of, numbered, publisher, pump,
                             subscriber)
-from qm_support import Child
+from cli_support import CLI_BOUND_BY_PERMISSIONS
+from qm_support import Child, shm_path
 
 pytest.importorskip("zenoh")
 
@@ -117,3 +119,22 @@ def test_far_side_that_stops_reading_drops_entries_and_recovers(
              lambda got: bool(got) and number_of(got[-1][1]) > 100_000)
         code, out, _ = sub.stop()
     assert code == 0 and json.loads(out)["missed"] > 0
+
+
+def test_publisher_polls_a_channel_it_may_read_but_not_write(
+        make_channel_name: Callable[[], str], spawn: Callable[..., Child]) -> None:
+    near, far = make_channel_name(), make_channel_name()
+    key, port = new_key(), free_port()
+    writer = quillmere.BytesWriter(near, entry_length=LENGTH, entry_count=16)
+    os.chmod(shm_path(near), 0o444)
+    with subscriber(key, far, port):
+        pub = spawn(CLI_BOUND_BY_PERMISSIONS, "bridge", "publish", near, "--key", key,
+                    "--connect", f"tcp/127.0.0.1:{port}")
+        flowing(writer, quillmere.BytesReader(far))
+        if pub.proc.poll() == 99:
+            pytest.skip("cannot drop the capabilities that let root write any file")
+        pub.proc.send_signal(signal.SIGTERM)
+        assert pub.wait() == 0
+    assert pub.proc.stderr is not None
+    said = pub.proc.stderr.read().decode()
+    assert "(no write access for its doorbell: polling)" in said and "Traceback" not in said

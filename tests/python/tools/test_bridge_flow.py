@@ -5,21 +5,24 @@ from __future__ import annotations
 
 import json
 import os
+import queue
 import signal
 import subprocess
 import sys
 import uuid
 from collections.abc import Callable
+from pathlib import Path
 
 import numpy
 import pytest
 
 import quillmere
 from quillmere_tools.frames import FrameReader, FrameWriter, channel_frame_type
-from bridge_support import (CLI, BridgeProcess, bridge_pair, free_port, loopback, number_of,
-                            numbered, publisher, pump, subscriber)
+from bridge_support import (CLI, FLOW_TIMEOUT, BridgeProcess, bridge_pair, free_port, loopback,
+                            number_of, numbered, publisher, pump, subscriber)
 
 zenoh = pytest.importorskip("zenoh")
+from quillmere_tools import bridge  # noqa: E402
 from quillmere_tools.bridge._local import geometry, look  # noqa: E402
 
 
@@ -178,19 +181,76 @@ def test_the_package_and_its_command_line_load_without_importing_zenoh() -> None
     assert done.returncode == 0, done.stderr
 
 
-@pytest.mark.parametrize(("args", "code"), [
-    (["publish", "/x"], 2),  # --key missing
-    (["subscribe", "k"], 2),  # --into missing
-    (["subscribe", "k", "--into", "/x", "--queue", "many"], 2),
-    (["subscribe", "k", "--into", "/x", "--queue", "0"], 1),
-    (["publish", "/x", "--key", "k", "--listen", "tcp/127.0.0.1:not-a-port"], 1),
-    (["publish", "/x", "--key", "a/**/**", "--listen", "tcp/127.0.0.1:0"], 1),
-    (["publish", "/x", "--key", "k", "--config", os.devnull + "/missing.json5"], 1),
+BAD_JSON5 = "{ listen: "
+
+
+@pytest.mark.parametrize(("args", "code", "says"), [
+    (["publish", "/x"], 2, "the following arguments are required: --key"),
+    (["subscribe", "k"], 2, "the following arguments are required: --into"),
+    (["subscribe", "k", "--into", "/x", "--queue", "many"], 2, "invalid int value: 'many'"),
+    (["subscribe", "k", "--into", "/x", "--queue", "0"], 1, "queue must be at least 1, got 0"),
+    (["publish", "/x", "--key", "k", "--connect", "foo"], 1,
+     "bridge: connect endpoint 'foo' refused: Endpoints must be of the form <protocol>/<address>"),
+    (["publish", "/x", "--key", "k", "--listen", "tcp/127.0.0.1:not-a-port"], 1,
+     "bridge: cannot start a Zenoh session (listen tcp/127.0.0.1:not-a-port): invalid port"),
+    (["publish", "/x", "--key", "a/**/**", "--listen", "tcp/127.0.0.1:0"], 1,
+     "bridge: key 'a/**/**' is not a Zenoh key expression: "),
+    (["publish", "/x", "--key", "k", "--config", os.devnull + "/missing.json5"], 1,
+     f"bridge: cannot read the Zenoh configuration file '{os.devnull}/missing.json5': "
+     "Not a directory"),
+    (["subscribe", "k", "--into", "/x", "--config", "BAD_JSON5"], 1,
+     "is not valid: line 1, column 11: "),
 ])
-def test_exit_codes_of_refused_command_lines(args: list[str], code: int) -> None:
-    done = run_cli("bridge", *args)
+def test_refused_command_lines_say_why_in_one_line(args: list[str], code: int, says: str,
+                                                   tmp_path: Path) -> None:
+    bad = tmp_path / "bad.json5"
+    bad.write_text(BAD_JSON5)
+    done = run_cli("bridge", *[str(bad) if arg == "BAD_JSON5" else arg for arg in args])
     assert done.returncode == code, done.stderr
-    assert done.stderr.strip() and "Traceback" not in done.stderr
+    assert says in done.stderr and "Traceback" not in done.stderr, done.stderr
+    if code == 1:
+        assert done.stderr.count("\n") == 1 and ".rs:" not in done.stderr, done.stderr
+
+
+def test_status_lines_on_stderr_and_none_with_json(make_channel_name: Callable[[], str]) -> None:
+    near, far = make_channel_name(), make_channel_name()
+    writer = quillmere.BytesWriter(near, entry_length=64, entry_count=16)
+    reader = quillmere.BytesReader(far)
+    with bridge_pair(near, far, new_key(), subscriber_extra=("--json",)) as (pub, sub):
+        pump(lambda n: writer.write(numbered(n, 64)), reader.read, lambda got: len(got) >= 3)
+        (code, _, said), (sub_code, _, sub_said) = pub.stop(), sub.stop()
+    assert code == sub_code == 0 and sub_said == ""
+    lines = [line.removeprefix("quillmere bridge: ") for line in said.splitlines()]
+    assert lines[0].startswith("connecting to tcp/127.0.0.1:")
+    following = [line for line in lines if line.startswith("following channel")]
+    assert following and following[0].startswith(
+        f"following channel '{near}' (u8 entries of 64 bytes in 16 slots) from entry ")
+    assert any(line.startswith("forwarding: entry ") for line in lines), lines
+
+
+@pytest.mark.parametrize("start", ["channel made later", "from oldest"])
+def test_a_publisher_starts_at_the_first_entry_of_a_channel_made_later_or_when_asked(
+        make_channel_name: Callable[[], str], start: str) -> None:
+    near, far = make_channel_name(), make_channel_name()
+    key, port = new_key(), free_port()
+    told: queue.Queue[str] = queue.Queue()
+    writer = None
+    if start == "from oldest":
+        writer = quillmere.BytesWriter(near, entry_length=64, entry_count=64)
+        for number in range(1, 31):
+            writer.write(numbered(number, 64))
+    reader = quillmere.BytesReader(far)
+    with bridge.subscribe(key, far, listen=[loopback(port)], reliable=True), \
+            bridge.publish(near, key, connect=[loopback(port)], reliable=True,
+                           from_oldest=start == "from oldest", status=told.put):
+        if writer is None:
+            while not told.get(timeout=FLOW_TIMEOUT).startswith("waiting for channel"):
+                pass
+            writer = quillmere.BytesWriter(near, entry_length=64, entry_count=64)
+            for number in range(1, 31):
+                writer.write(numbered(number, 64))
+        got = pump(lambda n: None, reader.read, lambda got: len(got) >= 30)
+    assert [number_of(payload) for _, payload in got] == list(range(1, 31))
 
 
 def sockets_of(pid: int) -> list[tuple[str, str, str]]:

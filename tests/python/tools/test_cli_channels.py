@@ -8,10 +8,13 @@ import os
 import signal
 import struct
 from collections.abc import Callable
+from datetime import datetime, timedelta, timezone
+
+import pytest
 
 import quillmere
 from quillmere_tools.frames import FrameWriter, channel_frame_type
-from cli_support import MAKER, call_cli, cli_json, row_of
+from cli_support import CLI_BOUND_BY_PERMISSIONS, MAKER, call_cli, cli_json, row_of
 from qm_support import Child, shm_path
 
 ROW_KEYS = ["name", "dtype", "entry_length", "entry_count", "size", "owner_pid", "owner_alive",
@@ -50,8 +53,8 @@ def test_ls_and_stat_describe_a_live_channel(channel_name: str, spawn: Spawn) ->
         "held": [6], "empty": 0, "oldest": 4, "newest": 11, "trailer": 1, "frame_type": None}
 
     text = call_cli("ls").stdout
-    assert any(line.split()[:2] == [channel_name, "f64"] and f"{maker.pid} alive" in line
-               for line in text.splitlines()), text
+    assert any(line.split()[:4] == [channel_name, "f64", "4", "float64"]
+               and f"{maker.pid} alive" in line for line in text.splitlines()), text
     lines = dict(line.split(None, 1) for line in call_cli("stat", channel_name).stdout.splitlines()
                  if not line.startswith("zero-copy"))
     assert lines["held"] == "1: 6" and lines["oldest"] == "4" and lines["newest"] == "11"
@@ -105,6 +108,8 @@ def test_watch_prints_a_line_per_interval(channel_name: str, spawn: Spawn) -> No
     maker_with_entries(spawn, channel_name)
     result = call_cli("watch", channel_name, "--interval", "0.01", "--count", "2", "--json")
     lines = [json.loads(line) for line in result.stdout.splitlines()]
+    stamps = [datetime.fromisoformat(line.pop("time")) for line in lines]
+    assert all(abs(datetime.now(timezone.utc) - stamp) < timedelta(minutes=1) for stamp in stamps)
     assert lines == [{"entries_per_s": 0.0, "mb_per_s": 0.0, "writer_entry_seq": 11,
                       "writer_alive": True}] * 2
     text = call_cli("watch", channel_name, "--interval", "0.01", "--count", "1").stdout
@@ -121,6 +126,25 @@ def test_follow_prints_entries_as_they_come_until_ctrl_c(channel_name: str,
     assert [tail.readline().split()[0] for _ in range(3)] == ["12", "13", "14"]
     tail.proc.send_signal(signal.SIGINT)
     assert tail.wait() == 0
+
+
+def test_follow_polls_a_channel_it_may_read_but_not_write(channel_name: str,
+                                                          spawn: Spawn) -> None:
+    maker = maker_with_entries(spawn, channel_name)
+    os.chmod(shm_path(channel_name), 0o444)
+    tail = spawn(CLI_BOUND_BY_PERMISSIONS, "tail", channel_name, "-n", "1", "--follow")
+    first = tail.readline()
+    if tail.proc.poll() == 99:
+        pytest.skip("cannot drop the capabilities that let root write any file")
+    assert first.split()[0] == "11"
+    assert maker.request("write 3") == "14"
+    assert [tail.readline().split()[0] for _ in range(3)] == ["12", "13", "14"]
+    tail.proc.send_signal(signal.SIGINT)
+    assert tail.wait() == 0
+    assert tail.proc.stderr is not None
+    assert tail.proc.stderr.read().decode() == (
+        f"quillmere: no write access to '{channel_name}' for its doorbell: following by "
+        "polling, within 1 ms\n")
 
 
 def test_looking_changes_no_byte_of_the_segment(channel_name: str, spawn: Spawn) -> None:

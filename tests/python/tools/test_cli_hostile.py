@@ -7,7 +7,7 @@ anything but channels; `stat` and `tail` on each file answer a channel or a one-
 
 from __future__ import annotations
 
-import ctypes
+import contextlib
 import importlib.metadata
 import json
 import os
@@ -15,20 +15,19 @@ import random
 import struct
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 from typing import cast
 
 import pytest
 
 import quillmere
-from cli_support import LinkDirectory, call_cli, cli_json, link_directory, run_cli
+import quillmere_tools
+from cli_support import (LinkDirectory, Outcome, call_cli, cli_json, link_directory, run_cli,
+                         without_file_permission_override)
 from qm_support import CHILD_TIMEOUT, HEADER_SIZE, MAGIC, shm_path
 
 __all__ = ["link_directory"]  # the fixture, used by name
-
-PR_CAPBSET_DROP = 24
-CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH = 1, 2
-
 
 def random_header(rng: random.Random) -> bytes:
     """Our magic word and eight words of mostly plausible, sometimes absurd values."""
@@ -133,6 +132,31 @@ def test_exit_codes_and_one_line_errors(tmp_path: Path) -> None:
     assert missing.returncode == 1 and missing.stderr.startswith("quillmere: cannot list")
 
 
+@pytest.mark.parametrize(("args", "usage"), [
+    (["ls", "--bogus"], "usage: quillmere ls "),
+    (["stat", "/x", "-n", "3"], "usage: quillmere stat "),
+    (["bridge", "publish", "/x", "--key", "k", "--into", "/y"], "usage: quillmere bridge publish "),
+    (["bridge", "subscribe", "k", "--into", "/y", "--from-oldest"],
+     "usage: quillmere bridge subscribe "),
+])
+def test_a_mistyped_option_shows_the_usage_of_its_command(args: list[str], usage: str) -> None:
+    result = call_cli(*args)
+    assert result.returncode == 2 and result.stderr.startswith(usage), result.stderr
+    assert "error: unrecognized arguments:" in result.stderr
+
+
+def test_version_is_the_project_version_and_bridge_roles_are_described() -> None:
+    project = tomllib.loads((Path(__file__).parents[3] / "pyproject.toml").read_text())
+    assert quillmere_tools.__version__ == project["project"]["version"]
+    with contextlib.suppress(importlib.metadata.PackageNotFoundError):
+        assert importlib.metadata.version("quillmere") == quillmere_tools.__version__
+    assert call_cli("--version") == Outcome(0, f"quillmere {quillmere_tools.__version__}\n", "")
+    for role, says in (("publish", "Follow local channel NAME"),
+                       ("subscribe", "Take the entries a publisher puts")):
+        result = call_cli("bridge", role, "--help")
+        assert result.returncode == 0 and says in " ".join(result.stdout.split())
+
+
 def test_installed_command_and_module_exit_with_the_same_codes() -> None:
     command = Path(sys.executable).with_name("quillmere")
     if not command.exists():
@@ -146,16 +170,6 @@ def test_installed_command_and_module_exit_with_the_same_codes() -> None:
     missing = run_cli("stat", "/qm-test-surely-missing")
     assert (missing.returncode, missing.stderr) == (
         1, "quillmere: no channel named '/qm-test-surely-missing'\n")
-
-
-def without_file_permission_override() -> None:
-    """In the child: give up what lets root open any file (a no-op for other users)."""
-    if os.geteuid() != 0:
-        return
-    libc = ctypes.CDLL(None, use_errno=True)
-    for cap in (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH):
-        if libc.prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0:
-            os._exit(99)
 
 
 def test_permission_denied(channel_name: str, link_directory: LinkDirectory) -> None:

@@ -60,6 +60,40 @@ def test_write_converts_only_without_loss(channel_name: str) -> None:
     assert writer.last_entry_seq == 2
 
 
+PAIR = numpy.dtype([("a", "f8"), ("b", "f8")])
+
+
+@pytest.mark.filterwarnings("error")  # no NumPy warning may leak out of a refusal
+@pytest.mark.parametrize(("dtype", "frame", "refusal"), [
+    (numpy.float32, [1e300, 2.0, 3.0], r"float32, got 1e\+300, beyond its range"),
+    (numpy.complex64, [1.0, -1e39, 0.0], r"complex64, got -1e\+39, beyond its range"),
+    (PAIR, numpy.array([(1.0, 2.0)] * 3, [("b", "f8"), ("a", "f8")]),
+     r"got \[\('b', '<f8'\), \('a', '<f8'\)\], whose fields differ in name or order"),
+    (PAIR, numpy.zeros(3, [("x", "f8"), ("y", "f8")]), "whose fields differ in name or order"),
+    (numpy.dtype([("a", "i2"), ("b", "f4", (2,))]),
+     [(1, (0.0, 0.0)), (2, (0.5, -1e39)), (3, (0.0, 0.0))],
+     r"got -1e\+39, beyond the range of its field"),
+])
+def test_write_refuses_what_the_cast_would_change(
+    channel_name: str, dtype: npt.DTypeLike, frame: Any, refusal: str
+) -> None:
+    writer = FrameWriter(channel_name, dtype=dtype, shape=(3,), entry_count=4)
+    with pytest.raises(TypeError, match=refusal):
+        writer.write(frame)
+    assert writer.last_entry_seq == 0
+
+
+@pytest.mark.filterwarnings("error")
+def test_python_floats_round_to_the_frame_dtype_and_keep_their_specials(channel_name: str) -> None:
+    writer = FrameWriter(channel_name, dtype=numpy.float32, shape=(4,), entry_count=4)
+    reader = FrameReader(channel_name)
+    writer.write([0.1, 3.4028235e38, float("inf"), float("nan")])
+    entry = reader.read()
+    assert entry is not None
+    assert entry[1][:3].tolist() == numpy.array([0.1, 3.4028235e38, numpy.inf], "f4").tolist()
+    assert numpy.isnan(entry[1][3])
+
+
 def test_frame_commits_on_clean_exit_and_abandons_on_exception(channel_name: str) -> None:
     writer = FrameWriter(channel_name, dtype=numpy.float32, shape=(4, 4), entry_count=4)
     reader = FrameReader(channel_name)

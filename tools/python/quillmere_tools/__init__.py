@@ -9,6 +9,7 @@ C++ programs is installed (`get_include`, `get_library_dir`, `get_cmake_dir`).
 from quillmere_tools._c_library import get_cmake_dir, get_include, get_library_dir
 from quillmere_tools._channel import TrailerState, trailer_state
 from quillmere_tools._follow import afollow, follow
+from quillmere_tools._version import __version__
 from quillmere_tools._wait import Doorbell, Reader, wait
 
 __all__ = [

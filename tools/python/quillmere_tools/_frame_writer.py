@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from types import TracebackType
 from typing import Any, Literal
 
@@ -128,9 +129,13 @@ class FrameWriter:
     def write(self, array: npt.ArrayLike) -> None:
         """Copy one frame into the next slot and publish it.
 
-        `array` may be any array-like of the frame's shape whose values convert to its dtype
-        without loss. It is copied once, straight into the slot. A deferred writer that is
-        not connected yet drops the frame.
+        `array` may be any array-like of the frame's shape that converts to its dtype:
+        an ndarray by NumPy's "safe" casting, with a structured dtype's fields of the same
+        names in the same order (they are assigned by position); Python numbers by value:
+        integers must fit exactly, floats round to the nearest value of a float dtype, and
+        one beyond its range is refused. Refusals are `TypeError` naming what does not fit.
+        It is copied once, straight into the slot. A deferred writer that is not connected
+        yet drops the frame.
         """
         source = self._source(array)
         handle = self._acquire()
@@ -186,21 +191,93 @@ class FrameWriter:
         if isinstance(array, numpy.ndarray):
             source: npt.NDArray[Any] = array
         elif frame.dtype.names is not None:
-            source = numpy.asarray(array, dtype=frame.dtype)  # tuples into fields
+            try:
+                with numpy.errstate(over="raise"):
+                    source = numpy.asarray(array, dtype=frame.dtype)  # tuples into fields
+            except FloatingPointError:
+                beyond = _beyond_range_of_fields(array, frame.dtype)
+                raise TypeError(f"expected a frame of {frame.dtype}, got {beyond}, beyond the "
+                                "range of its field") from None
         else:
             source = numpy.asarray(array)
         if source.shape != frame.shape:
             raise ValueError(f"expected a frame of shape {frame.shape}, got {source.shape}")
         if source.dtype == frame.dtype:
             return source
+        if _field_names(source.dtype) != _field_names(frame.dtype):
+            # "safe" casting between records ignores their names: a swapped pair of fields
+            # would land in each other's place.
+            raise TypeError(f"expected a frame of {frame.dtype}, got {source.dtype}, whose "
+                            "fields differ in name or order")
+        if numpy.can_cast(source.dtype, frame.dtype, "safe"):
+            return source
         weak = not isinstance(array, numpy.ndarray)
-        if not (numpy.can_cast(source.dtype, frame.dtype, "safe") or
-                weak and _values_fit(source, frame.dtype)):
+        if weak and (beyond := _beyond_range(source, frame.dtype)) is not None:
+            raise TypeError(f"expected a frame of {frame.dtype}, got {beyond}, beyond its range")
+        if not (weak and _values_fit(source, frame.dtype)):
             raise TypeError(
                 f"expected a frame of {frame.dtype}, got {source.dtype}, which does not "
                 "convert without loss"
             )
         return source
+
+
+FieldNames = tuple[tuple[str, "FieldNames | None"], ...]
+
+
+def _field_names(dtype: numpy.dtype[Any]) -> FieldNames | None:
+    """The names of a structured dtype's fields, nested ones included; None for plain ones."""
+    if dtype.subdtype is not None:
+        return _field_names(dtype.subdtype[0])
+    if dtype.names is None:
+        return None
+    fields = dtype.fields
+    assert fields is not None
+    return tuple((name, _field_names(fields[name][0])) for name in dtype.names)
+
+
+def _beyond_range(source: npt.NDArray[Any], dtype: numpy.dtype[Any]) -> float | None:
+    """The first finite float of `source` that becomes infinite in `dtype`, if any."""
+    if source.dtype.kind != "f" or dtype.kind not in "fc":
+        return None
+    with numpy.errstate(over="ignore"):
+        cast = source.astype(dtype)
+    beyond = numpy.isfinite(source) & ~numpy.isfinite(cast)
+    return float(source[beyond].flat[0]) if beyond.any() else None
+
+
+def _beyond_range_of_fields(array: npt.ArrayLike, dtype: numpy.dtype[Any]) -> float | str:
+    """The first value of records `array` that its float field of `dtype` cannot hold, found
+    by reading the records with every float field widened to 64 bits."""
+    wide = numpy.asarray(array, dtype=_widened(dtype))
+    for values, field in _fields(wide, dtype):
+        if (beyond := _beyond_range(values, field)) is not None:
+            return beyond
+    return "a value"
+
+
+def _widened(dtype: numpy.dtype[Any]) -> numpy.dtype[Any]:
+    if dtype.subdtype is not None:
+        return numpy.dtype((_widened(dtype.subdtype[0]), dtype.subdtype[1]))
+    if dtype.names is not None:
+        fields = dtype.fields
+        assert fields is not None
+        return numpy.dtype([(name, _widened(fields[name][0])) for name in dtype.names])
+    return numpy.dtype({"f": "f8", "c": "c16"}.get(dtype.kind, dtype))
+
+
+def _fields(
+    values: npt.NDArray[Any], dtype: numpy.dtype[Any]
+) -> Iterator[tuple[npt.NDArray[Any], numpy.dtype[Any]]]:
+    """(values, dtype) of every plain field of records `values` laid out like `dtype`."""
+    base = dtype.subdtype[0] if dtype.subdtype is not None else dtype
+    if base.names is None:
+        yield values, base
+        return
+    fields = base.fields
+    assert fields is not None
+    for name in base.names:
+        yield from _fields(values[name], fields[name][0])
 
 
 def _values_fit(source: npt.NDArray[Any], dtype: numpy.dtype[Any]) -> bool:

@@ -7,10 +7,12 @@ from contextlib import ExitStack
 
 import zenoh
 
+from quillmere_tools._polling import PollingBell, bell_for
 from quillmere_tools._segments import Channel, ChannelInfo, NotAChannelError
 from quillmere_tools._wait import Doorbell
 from quillmere_tools.bridge import _local
-from quillmere_tools.bridge._worker import BridgeEnd
+from quillmere_tools.bridge._wire import describe_geometry
+from quillmere_tools.bridge._worker import BridgeEnd, Status
 
 # With no new entry for this long the publisher looks whether it was asked to stop and
 # whether the name now belongs to another segment. It bounds how long close() takes.
@@ -27,18 +29,23 @@ class Publisher(BridgeEnd):
 
     It reads the way `quillmere tail` does: a read-only mapping, copies straight into the
     payload object (one copy, where a reader object's `read` makes two), and waits on the
-    channel's doorbell between entries. It takes no role and writes nothing, so the local
-    writer never notices it, and nothing it holds is bound to its thread.
+    channel's doorbell between entries. It takes no role and writes no entry or header
+    word: only the doorbell's waiter count and a pid slot in the trailer while it sleeps,
+    when each write makes one wake call. A user who may read the channel but not write it
+    publishes by polling instead, writing nothing at all. Nothing it holds is bound to its
+    thread.
     """
 
-    def __init__(self, name: str, key: str, session: zenoh.Session, reliable: bool) -> None:
+    def __init__(self, name: str, key: str, session: zenoh.Session, reliable: bool,
+                 from_oldest: bool = False, status: Status | None = None) -> None:
         self.name, self.key = name, key
         self._sent = 0
+        self._from_oldest = from_oldest
         self._publisher = session.declare_publisher(
             key,
             congestion_control=(zenoh.CongestionControl.BLOCK if reliable
                                 else zenoh.CongestionControl.DROP))
-        super().__init__(session, f"quillmere bridge publish {name}")
+        super().__init__(session, f"quillmere bridge publish {name}", status)
 
     @property
     def sent(self) -> int:
@@ -46,31 +53,66 @@ class Publisher(BridgeEnd):
         return self._sent
 
     def _run(self) -> None:
-        # The first channel seen is followed from its newest entry on, like any live feed. A
-        # channel created again under the name is new since then: followed from its start.
-        from_newest = True
+        # A channel there once the key has a subscriber is followed from its newest entry on,
+        # like any live feed (unless from_oldest). A channel that appears later, or is created
+        # again under the name, is new since then: followed from its first entry.
+        start_at_newest = not self._from_oldest
+        if not self._await_subscriber():
+            return
         while (attached := self._attach()) is not None:
-            channel, doorbell = attached
-            with channel, doorbell:
+            channel, bell, waited = attached
+            with channel, bell:
                 info = channel.info()
-                after = info.writer_entry_seq if from_newest else 0
-                from_newest = False
-                self._forward(channel, doorbell, info, after)
+                after = info.writer_entry_seq if start_at_newest and not waited else 0
+                start_at_newest = False
+                self._tell_following(info, after, isinstance(bell, PollingBell))
+                self._forward(channel, bell, info, after)
+            if not self._stopping.is_set():
+                self._status(f"channel '{self.name}' was removed or created again; "
+                             "looking for it")
 
-    def _attach(self) -> tuple[Channel, Doorbell] | None:
-        """The channel the name refers to and its doorbell; None once stopping."""
+    def _await_subscriber(self) -> bool:
+        """Waits until something subscribes to the key (False once stopping): entries put
+        before that go nowhere, so the channel is looked at, and the point to start from
+        chosen, only once they have somewhere to go."""
+        if not self._has_subscriber():
+            self._status(f"waiting for a subscriber of '{self.key}'")
+            while not self._has_subscriber():
+                if self._stopping.wait(_LOOK_AGAIN):
+                    return False
+        return True
+
+    def _has_subscriber(self) -> bool:
+        try:
+            return bool(self._publisher.matching_status.matching)
+        except AttributeError:  # a Zenoh release without the matching API: start at once
+            return True
+
+    def _attach(self) -> tuple[Channel, Doorbell | PollingBell, bool] | None:
+        """The channel the name refers to, its doorbell, and whether it had to be waited
+        for; None once stopping."""
+        waited = False
         while not self._stopping.is_set():
             try:
                 with ExitStack() as attempt:
                     channel = attempt.enter_context(Channel(self.name))
-                    doorbell = attempt.enter_context(Doorbell(self.name))
+                    bell = attempt.enter_context(bell_for(channel))
                     attempt.pop_all()
-                    return channel, doorbell
+                    return channel, bell, waited
             except (FileNotFoundError, NotAChannelError):  # not (yet, or again) a channel
+                if not waited:
+                    self._status(f"waiting for channel '{self.name}'")
+                waited = True
                 self._stopping.wait(_LOOK_AGAIN)
         return None
 
-    def _forward(self, channel: Channel, doorbell: Doorbell, info: ChannelInfo,
+    def _tell_following(self, info: ChannelInfo, after: int, polling: bool) -> None:
+        start = "its oldest entry" if after == 0 else f"entry {after + 1} on"
+        how = " (no write access for its doorbell: polling)" if polling else ""
+        self._status(f"following channel '{self.name}' "
+                     f"({describe_geometry(_local.geometry(info))}) from {start}{how}")
+
+    def _forward(self, channel: Channel, doorbell: Doorbell | PollingBell, info: ChannelInfo,
                  after: int) -> None:
         """Puts entries newer than `after` until stopping, or until the name refers to
         another segment.
@@ -95,6 +137,7 @@ class Publisher(BridgeEnd):
             if got is not None:
                 if describe is None:
                     describe = _local.template(info, channel.record()).encoder()
+                    self._status(f"forwarding: entry {got[0]} and on go to '{self.key}'")
                 entry_seq, payload = got
                 if batch and (entry_seq != first_seq + len(batch) or len(batch) == most_batched):
                     self._put(batch, first_seq, describe)

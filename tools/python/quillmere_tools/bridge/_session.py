@@ -8,7 +8,8 @@ from __future__ import annotations
 
 import json
 import os
-from collections.abc import Iterable
+import re
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -36,13 +37,12 @@ class SessionOptions:
         return cls(tuple(connect), tuple(listen), config, scout)
 
     def zenoh_config(self) -> zenoh.Config:
-        config = zenoh.Config() if self.config is None else zenoh.Config.from_file(
-            Path(self.config))
+        config = zenoh.Config() if self.config is None else _read_config(Path(self.config))
         if self.connect:
-            config.insert_json5("connect/endpoints", json.dumps(list(self.connect)))
+            _insert_endpoints(config, "connect", self.connect)
         if self.listen or _unset(config, "listen/endpoints"):
             # Zenoh's own default listens on every interface: here only when asked.
-            config.insert_json5("listen/endpoints", json.dumps(list(self.listen)))
+            _insert_endpoints(config, "listen", self.listen)
         for key in _SCOUTING_KEYS:
             config.insert_json5(key, json.dumps(self.scout))
         # A session that reconnects quickly when the other end comes back.
@@ -56,8 +56,77 @@ class SessionOptions:
             if json.loads(config.get_json(key)) is not self.scout:
                 raise RuntimeError(f"Zenoh did not take {key}={json.dumps(self.scout)}")
 
-    def open(self) -> zenoh.Session:
-        return zenoh.open(self.zenoh_config())
+    def open(self, status: Callable[[str], None] | None = None) -> zenoh.Session:
+        """The session; `status` is told where it listens and what it connects to."""
+        config = self.zenoh_config()
+        try:
+            session = zenoh.open(config)
+        except zenoh.ZError as error:
+            where = "; ".join(f"{role} {', '.join(endpoints)}" for role, endpoints in
+                              (("listen", self.listen), ("connect", self.connect)) if endpoints)
+            raise RuntimeError(f"cannot start a Zenoh session ({where or 'no endpoints'}"
+                               f"{self._config_text()}): {zenoh_reason(error)}") from None
+        if status is not None:
+            for endpoint in self.listen:
+                status(f"listening on {endpoint}")
+            for endpoint in self.connect:
+                status(f"connecting to {endpoint}")
+        return session
+
+    def _config_text(self) -> str:
+        return "" if self.config is None else f", configuration file '{self.config}'"
+
+
+def check_key(key: str) -> None:
+    """Refuses a key that is not a Zenoh key expression, before anything is opened."""
+    try:
+        zenoh.KeyExpr(key)
+    except zenoh.ZError as error:
+        raise ValueError(
+            f"key {key!r} is not a Zenoh key expression: {zenoh_reason(error)}") from None
+
+
+def zenoh_reason(error: BaseException) -> str:
+    """Zenoh's message without the Rust source locations it carries; one line."""
+    text = re.sub(r" at \S+\.rs:\d+\.?", "", str(error))
+    return " ".join(text.split())
+
+
+def _read_config(path: Path) -> zenoh.Config:
+    """The JSON5 file as a Zenoh configuration, or an error naming the file."""
+    try:
+        text = path.read_text()
+    except OSError as error:
+        raise type(error)(error.errno, f"cannot read the Zenoh configuration file '{path}': "
+                          f"{error.strerror}") from None
+    try:
+        return zenoh.Config.from_json5(text)
+    except zenoh.ZError as error:
+        reason = str(error)
+        place = re.search(r"-->\s*(\d+):(\d+)", reason)
+        expected = re.search(r"=\s*(.+?)(?: at \S+\.rs:\d+\.?)?$", reason, re.MULTILINE)
+        if place and expected:
+            reason = f"line {place[1]}, column {place[2]}: {expected[1]}"
+        else:
+            reason = zenoh_reason(error)
+        raise ValueError(f"Zenoh configuration file '{path}' is not valid: {reason}") from None
+
+
+def _insert_endpoints(config: zenoh.Config, role: str, endpoints: tuple[str, ...]) -> None:
+    """Sets `role`/endpoints, or names the first endpoint Zenoh refuses and why."""
+    try:
+        config.insert_json5(f"{role}/endpoints", json.dumps(list(endpoints)))
+        return
+    except zenoh.ZError as error:
+        whole = error
+    for endpoint in endpoints:
+        try:
+            zenoh.Config().insert_json5(f"{role}/endpoints", json.dumps([endpoint]))
+        except zenoh.ZError as error:
+            why = re.search(r'msg: "(.*?)(?::\s*\S*)?(?: at \S+\.rs:\d+\.?)?"', str(error))
+            reason = why[1] if why else zenoh_reason(error)
+            raise ValueError(f"{role} endpoint '{endpoint}' refused: {reason}") from None
+    raise ValueError(f"{role} endpoints {list(endpoints)} refused: {zenoh_reason(whole)}")
 
 
 def _unset(config: zenoh.Config, key: str) -> bool:

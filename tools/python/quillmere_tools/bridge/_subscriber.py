@@ -9,7 +9,7 @@ from quillmere_tools import _native
 from quillmere_tools.bridge import _local
 from quillmere_tools.bridge._session import close_session
 from quillmere_tools.bridge._wire import EntryDescription, describe_geometry, describe_record
-from quillmere_tools.bridge._worker import BridgeEnd
+from quillmere_tools.bridge._worker import BridgeEnd, Status
 
 
 class GeometryMismatch(ValueError):
@@ -20,7 +20,7 @@ class Subscriber(BridgeEnd):
     """Writes every sample on Zenoh key `key` into local channel `name`; see `subscribe`."""
 
     def __init__(self, key: str, name: str, session: zenoh.Session, reliable: bool,
-                 queue: int, keep: bool) -> None:
+                 queue: int, keep: bool, status: Status | None = None) -> None:
         if queue < 1:
             raise ValueError(f"queue must be at least 1, got {queue}")
         self.key, self.name = key, name
@@ -34,7 +34,7 @@ class Subscriber(BridgeEnd):
         else:
             handler = zenoh.handlers.RingChannel(queue)
         self._subscriber = session.declare_subscriber(key, handler)
-        super().__init__(session, f"quillmere bridge subscribe {name}")
+        super().__init__(session, f"quillmere bridge subscribe {name}", status)
 
     @property
     def received(self) -> int:
@@ -54,11 +54,15 @@ class Subscriber(BridgeEnd):
         writer: quillmere.BytesWriter | None = None
         created: int | None = None  # identity of the channel this end made, to remove it
         try:
+            self._status(f"waiting for entries on '{self.key}'")
             attachment, payload = self._next_sample()
             first = EntryDescription.decode(attachment)
             created = self._open_local(first)
             writer = quillmere.BytesWriter(self.name)
             self._keep_frame_type(first)
+            made = "created" if created is not None else "existing"
+            self._status(f"forwarding: entries on '{self.key}' go to {made} channel "
+                         f"'{self.name}' ({describe_geometry(first.geometry)})")
             self._forward(writer, first, payload)
         finally:
             writer = None  # dropped on its own thread, also when an error is kept

@@ -3,11 +3,21 @@
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
 
 import zenoh
 
 from quillmere_tools._closing import Closing
 from quillmere_tools.bridge._session import close_session
+
+
+# Told a short line whenever the bridge end's state changes (found its channel, forwarding,
+# ...); called on the end's own thread.
+Status = Callable[[str], None]
+
+
+def _quiet(text: str) -> None:
+    pass
 
 
 class BridgeEnd(Closing):
@@ -18,8 +28,10 @@ class BridgeEnd(Closing):
     the end created.
     """
 
-    def __init__(self, session: zenoh.Session, thread_name: str) -> None:
+    def __init__(self, session: zenoh.Session, thread_name: str,
+                 status: Status | None = None) -> None:
         self._session = session
+        self._status: Status = status or _quiet
         self._stopping = threading.Event()
         self._stopped = threading.Event()
         self._error: BaseException | None = None
@@ -40,6 +52,11 @@ class BridgeEnd(Closing):
                 self._error = error
         finally:
             self._stopped.set()
+
+    def peers(self) -> int:
+        """Zenoh peers and routers the session is connected to now."""
+        info = self._session.info
+        return len(info.peers_zid()) + len(info.routers_zid())
 
     @property
     def error(self) -> BaseException | None:

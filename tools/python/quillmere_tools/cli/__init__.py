@@ -13,6 +13,7 @@ import os
 import sys
 from collections.abc import Sequence
 
+from quillmere_tools import __version__
 from quillmere_tools.cli import bridge, gc, ls, stat, tail, watch
 from quillmere_tools.cli._common import CommandError
 
@@ -23,14 +24,29 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quillmere", description="See, watch, clean up and bridge quillmere channels."
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
     for command in COMMANDS:
         command.add_parser(subparsers)
+    _tell_parsers(parser)
     return parser
 
 
+def _tell_parsers(parser: argparse.ArgumentParser) -> None:
+    """Every parser records itself as the one that parsed, so that an option no parser knew
+    is reported with the usage of the (sub)command it was given to. A subcommand's defaults
+    are set after its parent's, so the innermost one is what remains."""
+    parser.set_defaults(parser=parser)
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            for child in action.choices.values():
+                _tell_parsers(child)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args, unknown = build_parser().parse_known_args(argv)
+    if unknown:
+        args.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     try:
         return int(args.run(args))
     except CommandError as error:

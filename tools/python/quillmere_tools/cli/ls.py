@@ -15,6 +15,9 @@ from quillmere_tools.cli._common import (
     shown,
 )
 
+# Channels whose entries are 8-byte elements, and what their elements are called.
+ELEMENT_NAMES = {"f64": "float64", "i64": "int64"}
+
 HEADERS = ["NAME", "DTYPE", "ENTRY_LENGTH", "ENTRIES", "SIZE", "OWNER", "WRITER", "READER",
            "WRITER_ENTRY_SEQ", "WAITERS"]
 
@@ -23,7 +26,8 @@ def add_parser(subparsers: Subparsers) -> None:
     parser = subparsers.add_parser(
         "ls", help="list every channel", description="List every channel in shared memory."
     )
-    parser.add_argument("--json", action="store_true", help="a JSON list, one object a channel")
+    parser.add_argument("--json", action="store_true",
+                        help="a JSON list, one object a channel (entry_length and size in bytes)")
     parser.set_defaults(run=run)
 
 
@@ -32,7 +36,7 @@ def row(info: ChannelInfo) -> list[str]:
     return [
         shown(info.name),
         info.dtype,
-        str(info.entry_length),
+        entry_length_in_unit(info),
         str(info.entry_count),
         str(info.size),
         holder_text(info.owner),
@@ -41,6 +45,13 @@ def row(info: ChannelInfo) -> list[str]:
         str(info.writer_entry_seq),
         "-" if info.waiters is None else str(info.waiters),
     ]
+
+
+def entry_length_in_unit(info: ChannelInfo) -> str:
+    """The entry length as the channel's readers and writers take it: float64 and int64
+    channels count elements, the others bytes (the JSON keeps bytes for every channel)."""
+    width = ELEMENT_NAMES.get(info.dtype)
+    return f"{info.entry_length // 8} {width}" if width else f"{info.entry_length} bytes"
 
 
 def unreadable_footer(count: int) -> str:

@@ -7,6 +7,7 @@ import argparse
 from quillmere_tools._frame_type import FrameType, decode_record
 from quillmere_tools._segments import ChannelInfo, SlotCensus
 from quillmere_tools.cli._common import Subparsers, holder_text, open_channel, print_json, shown
+from quillmere_tools.cli.ls import ELEMENT_NAMES, entry_length_in_unit
 
 # Held entry_seqs listed in the text output; JSON lists them all.
 SHOWN_HELD = 16
@@ -63,8 +64,7 @@ def frame_type_json(frame: FrameType | ValueError | None) -> dict[str, object] |
 
 
 def entry_length_text(info: ChannelInfo) -> str:
-    width = {"f64": "float64", "i64": "int64"}.get(info.dtype)
-    elements = f" ({info.entry_length // 8} {width})" if width else ""
+    elements = f" ({entry_length_in_unit(info)})" if info.dtype in ELEMENT_NAMES else ""
     return f"{info.entry_length} bytes{elements}"
 
 

@@ -8,12 +8,13 @@ import math
 from array import array
 from collections.abc import Callable
 
-from quillmere_tools import Doorbell
+from quillmere_tools._polling import PollingBell, bell_for
 from quillmere_tools._segments import Channel
 from quillmere_tools.cli._common import (
     CommandError,
     Subparsers,
     count,
+    note,
     open_channel,
     print_json,
     shown,
@@ -37,7 +38,8 @@ def add_parser(subparsers: Subparsers) -> None:
     parser.add_argument("-n", type=count, default=10, metavar="N",
                         help="how many of the newest entries (default 10)")
     parser.add_argument("-f", "--follow", action="store_true",
-                        help="then keep printing new entries, waiting on the doorbell")
+                        help="then keep printing new entries, waiting on the doorbell (polling"
+                             " when you may read the channel but not write it)")
     parser.add_argument("--json", action="store_true",
                         help="one JSON object an entry, with the whole payload")
     parser.set_defaults(run=run)
@@ -96,9 +98,12 @@ def follow(channel: Channel, after: int, show: Show) -> None:
     """Prints new entries as they come, asleep on the channel's doorbell in between, until
     Ctrl-C."""
     try:
-        bell = Doorbell(channel.name)
+        bell = bell_for(channel)
     except FileNotFoundError:
         raise CommandError(f"channel '{shown(channel.name)}' was removed") from None
+    if isinstance(bell, PollingBell):
+        note(f"quillmere: no write access to '{shown(channel.name)}' for its doorbell: "
+             "following by polling, within 1 ms")
     with bell, contextlib.suppress(KeyboardInterrupt):
         while True:
             seen = channel.writer_entry_seq()

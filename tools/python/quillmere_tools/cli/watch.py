@@ -7,6 +7,7 @@ import argparse
 import contextlib
 import itertools
 import time
+from datetime import datetime
 
 from quillmere_tools._segments import Holder
 from quillmere_tools.cli._common import (
@@ -30,14 +31,16 @@ def add_parser(subparsers: Subparsers) -> None:
                         help="seconds between lines (default 1)")
     parser.add_argument("--count", type=count, default=None, metavar="N",
                         help="stop after N lines")
-    parser.add_argument("--json", action="store_true", help="one JSON object a line")
+    parser.add_argument("--json", action="store_true",
+                        help="one JSON object a line, its time in ISO 8601 with the UTC offset")
     parser.set_defaults(run=run)
 
 
 def report(args: argparse.Namespace, rate: float, entry_length: int, seq: int,
            writer: Holder) -> None:
     if args.json:
-        print_json({"entries_per_s": rate, "mb_per_s": rate * entry_length / 1e6,
+        stamp = datetime.now().astimezone().isoformat(timespec="seconds")
+        print_json({"time": stamp, "entries_per_s": rate, "mb_per_s": rate * entry_length / 1e6,
                     "writer_entry_seq": seq, "writer_alive": writer.alive})
     else:
         state = "no writer" if writer.pid == 0 else f"writer {writer.liveness}"
