@@ -53,6 +53,8 @@ ctest --preset plain -j "$jobs"
 
 echo "==== pytest -m 'not slow' against build/plain ===="
 export PYTHONPATH=$site${PYTHONPATH:+:$PYTHONPATH}
+# The C and C++ programs that tests drive across processes, built above; required when set.
+export QUILLMERE_HELPERS=$root/build/plain/helpers
 python - "$site" <<'EOF'
 import pathlib, sys, quillmere
 # An installed wheel must not stand in for the build of this tree.

@@ -33,7 +33,7 @@ run_pytest() {  # python, extra args...
 step "system packages"
 missing=()
 # clang 19 builds the libFuzzer target (older clang lacks std::expected with this libstdc++).
-for pkg in libgtest-dev g++ clang-19 libclang-rt-19-dev; do
+for pkg in libgtest-dev g++ clang-19 libclang-rt-19-dev pkg-config; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
@@ -47,6 +47,8 @@ step "fast check: plain build, C++ tests, pytest -m 'not slow' (scripts/check.sh
 # Also creates build/venv with requirements-test.txt, used by every step below.
 bash scripts/check.sh
 export PATH=$venv/bin:$PATH
+# The C and C++ programs that pytest drives (built by check.sh); a missing one fails the run.
+export QUILLMERE_HELPERS=$build/plain/helpers
 
 step "documentation: mkdocs build --strict (into build/site)"
 # The API reference is read from the plain build's module stub and the companion's sources.
@@ -123,6 +125,50 @@ for module in quillmere quillmere_tools._native; do
     exit 1
   fi
 done
+
+step "C library: its exports, its headers under each compiler, the examples built as users build them"
+# The wheel's libquillmere.so.1 exports the C API and nothing else, under its SONAME.
+libdir=$(python -m quillmere_tools --library-dir)
+library=$libdir/libquillmere.so.1
+foreign=$(nm -D --defined-only "$library" | awk '{print $3}' | grep -v '^qm_' || true)
+if [ -n "$foreign" ] || ! readelf -d "$library" | grep -q 'SONAME.*\[libquillmere\.so\.1\]'; then
+  echo "libquillmere.so.1 must export only qm_ symbols under SONAME libquillmere.so.1: $foreign"
+  exit 1
+fi
+include=$(python -m quillmere_tools --include-dir)
+for cc in gcc clang-19; do
+  "$cc" -std=c11 -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$include" examples/c/blocking_reader.c
+done
+for cxx in g++ clang++-19; do
+  for std in 20 23; do
+    "$cxx" -std=c++$std -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$include" \
+      examples/cpp/frame_producer.cpp
+  done
+done
+# pkg-config, from the wheel.
+gcc -std=c11 -o "$build/blocking_reader-pc" examples/c/blocking_reader.c \
+  $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs quillmere) -Wl,-rpath,"$libdir"
+# A C/C++ installation (system layout), moved after installing: its CMake files must not care.
+ctree=$build/c-install
+rm -rf "$ctree"
+cmake -S . -B "$ctree/build" -G Ninja -DQUILLMERE_BUILD_PYTHON=OFF -DQUILLMERE_C_LAYOUT=system >/dev/null
+cmake --build "$ctree/build" --target quillmere_c -j "$jobs"
+cmake --install "$ctree/build" --prefix "$ctree/staged" >/dev/null
+mv "$ctree/staged" "$ctree/prefix"
+build_examples() {  # label, cmake arguments...: builds both examples, runs the producer
+  local out=$build/examples-$1
+  shift
+  for example in c cpp; do
+    rm -rf "$out/$example"
+    cmake -S "examples/$example" -B "$out/$example" -G Ninja "$@" >/dev/null
+    cmake --build "$out/$example"
+  done
+  local name=/qm-ci-examples-$$
+  "$out/cpp/frame_producer" "$name" 3 </dev/null | grep -qx "wrote 3 frames to $name"
+  if [ -e "/dev/shm${name}" ]; then echo "the producer left $name behind"; exit 1; fi
+}
+build_examples installed-tree -DCMAKE_PREFIX_PATH="$ctree/prefix"
+build_examples wheel -Dquillmere_DIR="$(python -m quillmere_tools --cmake-dir)"
 
 step "sdist: build into dist/, install in a fresh venv, smoke test"
 python -m build --sdist --no-isolation --outdir "$dist" . >/dev/null

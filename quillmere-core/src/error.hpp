@@ -17,6 +17,7 @@ enum class ErrorKind : std::uint8_t {
   Os = 1,            // OSError
   WouldBlock = 2,    // BlockingIOError
   RoleConflict = 3,  // ChannelRoleConflict
+  NotFound = 4,      // OSError: no usable channel of that name, and nothing to create it from
 };
 
 struct ChannelError {

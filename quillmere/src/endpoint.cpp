@@ -41,7 +41,7 @@ MaybeAttached Link::open(std::optional<std::uint64_t> entry_length,
 MaybeAttached Link::attach() const {
   auto found = lifecycle::try_attach(name_, dtype_);
   if (!found || *found || delayed_connect_) return found;
-  return quillmere_core::fail(ErrorKind::Os, "shared memory segment not available");
+  return quillmere_core::fail(ErrorKind::NotFound, "shared memory segment not available");
 }
 
 quillmere_core::Result<void> Link::claim(shm::Shmem& shmem) const {

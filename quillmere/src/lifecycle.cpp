@@ -228,7 +228,8 @@ MaybeAttached open_or_create(std::string_view name, std::optional<std::uint64_t>
   if (entry_length) return create_or_open(Request{name, *entry_length, *entry_count, dtype, 0, 0});
   auto found = try_attach(name, dtype);
   if (!found || *found || allow_absent) return found;
-  return fail(ErrorKind::Os, "shared memory segment does not exist and sizes were not supplied");
+  return fail(ErrorKind::NotFound,
+              "shared memory segment does not exist and sizes were not supplied");
 }
 
 MaybeAttached try_attach(std::string_view name, std::uint8_t dtype) {

@@ -206,7 +206,7 @@ TEST(ChannelEndpoints, DeferredEndpointsConnectOnceTheSegmentIsUsable) {
   ScopedName name("deferred");
   auto eager = RawReader::make(name, kNone, kNone, kDtypeU8, false);
   ASSERT_FALSE(eager);
-  EXPECT_EQ(eager.error().kind, ErrorKind::Os);
+  EXPECT_EQ(eager.error().kind, ErrorKind::NotFound);
   EXPECT_EQ(eager.error().message,
             "shared memory segment does not exist and sizes were not supplied");
 

@@ -227,7 +227,7 @@ TEST(ChannelAttach, EveryStateShortOfAUsableHeaderIsAbsent) {
     return lifecycle::open_or_create(name, std::nullopt, std::nullopt, kDtypeU8, allow_absent);
   };
   auto expect_absent = [&] {
-    EXPECT_CHANNEL_ERROR(attach_only(false), ErrorKind::Os, missing);
+    EXPECT_CHANNEL_ERROR(attach_only(false), ErrorKind::NotFound, missing);
     auto deferred = attach_only(true);
     ASSERT_TRUE(deferred);
     EXPECT_FALSE(*deferred);

@@ -97,9 +97,10 @@ class Child:
     the test instead of hanging it.
     """
 
-    def __init__(self, code: str, *args: str) -> None:
+    def __init__(self, code: str, *args: str, argv: list[str] | None = None) -> None:
+        """Runs `code` in a child interpreter, or the program `argv` when given."""
         self.proc = subprocess.Popen(
-            [sys.executable, "-c", child_code(code), *args],
+            argv or [sys.executable, "-c", child_code(code), *args],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,

@@ -25,6 +25,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "quillmere/src/process.hpp"
 #include "quillmere/src/python/errors.hpp"
 
 namespace quillmere::python {
@@ -90,20 +91,9 @@ class OnceObject {
   std::atomic<PyObject*> cell_{nullptr};
 };
 
-namespace detail {
-// This process's id, 0 until first asked for; a fork handler stores the child's own id in the
-// child before it runs anything else.
-extern std::atomic<pid_t> process_id;
-// Stores the id and installs the fork handler, once per process image; returns the id.
-pid_t track_process_id() noexcept;
-}  // namespace detail
-
-// The id of the calling process. Every member checks it, and getpid() is a system call, so it
-// is read from a copy that the fork handler keeps current.
+// The id of the calling process (kept current across fork by the channel library).
 inline pid_t current_process() noexcept {
-  // relaxed: written only by this process's own threads (see binding.cpp)
-  const pid_t known = detail::process_id.load(std::memory_order_relaxed);
-  return known != 0 ? known : detail::track_process_id();
+  return process::current();
 }
 
 // Per-instance thread binding and borrow guard; embedded in every instance of the six classes.

@@ -38,6 +38,7 @@ PyObject* exception_class(quillmere_core::ErrorKind kind) noexcept {
     case quillmere_core::ErrorKind::InvalidInput:
       return PyExc_ValueError;
     case quillmere_core::ErrorKind::Os:
+    case quillmere_core::ErrorKind::NotFound:
       return PyExc_OSError;
     case quillmere_core::ErrorKind::WouldBlock:
       return PyExc_BlockingIOError;

@@ -5,10 +5,10 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <limits>
 
 #include "quillmere-core/src/metadata.hpp"
 #include "quillmere/src/python/numpy.hpp"
+#include "quillmere/src/units.hpp"
 
 namespace quillmere::python {
 
@@ -36,11 +36,10 @@ struct Float64Channel {
       "Number of `float64` elements per entry (0 while deferred).";
 };
 
-// Elements to bytes on the way in, saturating at 2^64 - 1 (which no geometry check accepts).
+// Elements to bytes on the way in (saturating, see units.hpp).
 template <class Channel>
 constexpr std::uint64_t to_bytes(std::uint64_t elements) noexcept {
-  constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-  return elements > max / Channel::unit ? max : elements * Channel::unit;
+  return units::to_bytes(elements, Channel::unit);
 }
 
 }  // namespace quillmere::python

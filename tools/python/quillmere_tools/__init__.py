@@ -2,12 +2,25 @@
 
 The `quillmere` module stays exactly its fixed contract; everything built on top of it lives
 here: waiting for entries without spinning (`wait`, `Doorbell`, `follow`, `afollow`), and
-facts about a channel looked at by name (`trailer_state`).
+facts about a channel looked at by name (`trailer_state`), and where the C library for C and
+C++ programs is installed (`get_include`, `get_library_dir`, `get_cmake_dir`).
 """
 
+from quillmere_tools._c_library import get_cmake_dir, get_include, get_library_dir
 from quillmere_tools._channel import TrailerState, trailer_state
 from quillmere_tools._follow import afollow, follow
 from quillmere_tools._version import __version__
 from quillmere_tools._wait import Doorbell, Reader, wait
 
-__all__ = ["Doorbell", "Reader", "TrailerState", "afollow", "follow", "trailer_state", "wait"]
+__all__ = [
+    "Doorbell",
+    "Reader",
+    "TrailerState",
+    "afollow",
+    "follow",
+    "get_cmake_dir",
+    "get_include",
+    "get_library_dir",
+    "trailer_state",
+    "wait",
+]

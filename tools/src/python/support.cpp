@@ -14,6 +14,7 @@ void raise_channel_error(const quillmere_core::ChannelError& error) noexcept {
       type = PyExc_ValueError;
       break;
     case ErrorKind::Os:
+    case ErrorKind::NotFound:
       type = PyExc_OSError;
       break;
     case ErrorKind::WouldBlock:
