@@ -25,7 +25,17 @@ quillmere::python::ReaderObject* checked_reader(PyObject* object) noexcept {
     return nullptr;
   }
   auto* reader = quillmere::python::as_reader(object);
-  if (!reader->binding.on_owner_thread()) {
+  // A fork child's copy keeps the owning thread's id: only the process tells it apart, and it
+  // must not connect or claim anything for the child (the roles are the parent's).
+  const quillmere::python::Binding& binding = reader->binding;
+  if (static_cast<std::uint64_t>(binding.owner_process) != process_id()) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s was created in process %d and cannot be used in a fork child; create a new "
+                 "one in the child",
+                 binding.type_path, static_cast<int>(binding.owner_process));
+    return nullptr;
+  }
+  if (!binding.on_owner_thread()) {
     PyErr_SetString(PyExc_RuntimeError,
                     "a reader can only be waited on from the thread that created it");
     return nullptr;
