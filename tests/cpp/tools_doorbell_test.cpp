@@ -17,6 +17,7 @@
 #include "shm/src/futex.hpp"
 #include "tools/src/channel_view.hpp"
 #include "tools/src/doorbell_wait.hpp"
+#include "tools/src/wait_shard.hpp"
 
 namespace {
 
@@ -147,21 +148,17 @@ TEST(DoorbellWaits, KeepGoingCanStopAWait) {
   EXPECT_EQ(asked, 2);
 }
 
-TEST(DoorbellWaits, AnEnrolmentStaysRegisteredAcrossWaitsUntilItLeaves) {
+TEST(DoorbellWaits, NoRegistrationOutlivesAWait) {
   ScopedName name("bell-enrol");
   auto writer = make_writer(name);
   auto view = open_view(name);
   auto waiters = [&] { return doorbell::waiters(view.trailer().base).load(); };
-  quillmere_tools::Pace pace;
+  EXPECT_EQ(wait_for(view.bell(), 0, 5ms), WaitResult::TimedOut);
+  EXPECT_EQ(waiters(), 0u);
   quillmere_tools::Enrolment enrolment;
-  auto wait = [&](std::uint64_t after) {
-    return quillmere_tools::wait_for(view.bell(), after, Clock::now() + 5ms, 0ns, pace, enrolment,
-                                     [] { return true; });
-  };
-  EXPECT_EQ(wait(0), WaitResult::TimedOut);
-  EXPECT_EQ(waiters(), 1u);
-  EXPECT_EQ(wait(0), WaitResult::TimedOut);
-  EXPECT_EQ(waiters(), 1u);  // registered once, not once per wait
+  enrolment.enter(view.trailer().base);
+  enrolment.enter(view.trailer().base);
+  EXPECT_EQ(waiters(), 1u);  // entered once, however often asked
   // A fork child inherits the enrolment but not the registration: leaving is the parent's.
   Child child([&] {
     enrolment.leave();
@@ -169,15 +166,45 @@ TEST(DoorbellWaits, AnEnrolmentStaysRegisteredAcrossWaitsUntilItLeaves) {
   });
   EXPECT_EQ(child.wait(), 0);
   EXPECT_EQ(waiters(), 1u);
-  publish(writer);  // rings the registered waiter that is not asleep: no harm
-  EXPECT_EQ(wait(0), WaitResult::Ready);
   enrolment.leave();
   EXPECT_EQ(waiters(), 0u);
-  quillmere_tools::Enrolment single(quillmere_tools::Enrolment::Span::OneSleep);
-  EXPECT_EQ(quillmere_tools::wait_for(view.bell(), 1, Clock::now() + 5ms, 0ns, pace, single,
-                                      [] { return true; }),
-            WaitResult::TimedOut);
-  EXPECT_EQ(waiters(), 0u);  // left when its sleep ended
+}
+
+TEST(WaitShards, ServeWaitsAddedAndCancelledFromAnotherThread) {
+  if (!quillmere_tools::WaitShard::supported()) GTEST_SKIP() << "no futex_waitv";
+  ScopedName name("bell-shard"), quiet_name("bell-shard-quiet");
+  auto writer = make_writer(name);
+  auto quiet_writer = make_writer(quiet_name);
+  auto view = open_view(name);
+  auto quiet = open_view(quiet_name);
+  quillmere_tools::WaitShard shard;
+  std::vector<quillmere_tools::WaitShard::Ended> ended;
+  std::thread server([&] {
+    for (auto got = shard.collect(); !got.empty(); got = shard.collect())
+      ended.insert(ended.end(), got.begin(), got.end());
+  });
+  const auto forever = Clock::time_point::max();
+  const std::uint64_t cancelled = shard.add(quillmere_tools::bell_of(std::move(quiet)), 0, forever);
+  const std::uint64_t timed =
+      shard.add(quillmere_tools::bell_of(open_view(quiet_name)), 0, Clock::now() + 20ms);
+  const std::uint64_t ready = shard.add(quillmere_tools::bell_of(std::move(view)), 0, forever);
+  auto quiet_waiters = [&] {
+    return doorbell::waiters(open_view(quiet_name).trailer().base).load();
+  };
+  EXPECT_EQ(quiet_waiters(), 2u);
+  EXPECT_TRUE(shard.cancel(cancelled));
+  EXPECT_FALSE(shard.cancel(cancelled));
+  std::this_thread::sleep_for(50ms);  // the timed wait ends meanwhile
+  EXPECT_EQ(quiet_waiters(), 0u);     // cancelled and timed out: neither registered
+  publish(writer);
+  while (shard.size() != 0) std::this_thread::sleep_for(1ms);
+  shard.close();
+  server.join();
+  ASSERT_EQ(ended.size(), 2u);
+  EXPECT_EQ(ended[0].id, timed);
+  EXPECT_FALSE(ended[0].ready);
+  EXPECT_EQ(ended[1].id, ready);
+  EXPECT_TRUE(ended[1].ready);
 }
 
 TEST(DoorbellHealing, AWaiterThatDiedRegisteredIsReapedByTheWriter) {

@@ -25,7 +25,17 @@ quillmere::python::ReaderObject* checked_reader(PyObject* object) noexcept {
     return nullptr;
   }
   auto* reader = quillmere::python::as_reader(object);
-  if (!reader->binding.on_owner_thread()) {
+  // A fork child's copy keeps the owning thread's id: only the process tells it apart, and it
+  // must not connect or claim anything for the child (the roles are the parent's).
+  const quillmere::python::Binding& binding = reader->binding;
+  if (static_cast<std::uint64_t>(binding.owner_process) != process_id()) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s was created in process %d and cannot be used in a fork child; create a new "
+                 "one in the child",
+                 binding.type_path, static_cast<int>(binding.owner_process));
+    return nullptr;
+  }
+  if (!binding.on_owner_thread()) {
     PyErr_SetString(PyExc_RuntimeError,
                     "a reader can only be waited on from the thread that created it");
     return nullptr;
@@ -82,9 +92,14 @@ std::optional<ReaderState> reader_state(PyObject* object) noexcept {
     return std::nullopt;
   }
   if (!*connected || endpoint.ring() == nullptr) return ReaderState{std::nullopt, 0};
-  return ReaderState{make_bell(endpoint.base(), endpoint.mapped_size(),
-                               endpoint.ring()->entry_length(), endpoint.ring()->entry_count()),
-                     endpoint.last_entry_seq()};
+  const std::uint64_t length = endpoint.ring()->entry_length();
+  const std::uint64_t count = endpoint.ring()->entry_count();
+  return ReaderState{make_bell(endpoint.base(), endpoint.mapped_size(), length, count),
+                     endpoint.last_entry_seq(),
+                     endpoint.fd(),
+                     endpoint.mapped_size(),
+                     length,
+                     count};
 }
 
 PyObject* reader_channel_name(PyObject* object) noexcept {
