@@ -17,6 +17,7 @@ constexpr AddPart kParts[] = {
     add_follower_type,
     add_frame_functions,
     add_bridge_functions,
+    add_batch_functions,
     // clang-format on
 };
 

@@ -12,5 +12,6 @@ int add_doorbell_type(PyObject* module);      // doorbell_type.cpp
 int add_follower_type(PyObject* module);      // follower_type.cpp
 int add_frame_functions(PyObject* module);    // frame_functions.cpp
 int add_bridge_functions(PyObject* module);   // bridge_functions.cpp
+int add_batch_functions(PyObject* module);    // batch_functions.cpp
 
 }  // namespace quillmere_tools::python
