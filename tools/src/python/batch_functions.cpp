@@ -9,7 +9,6 @@
 
 #include "quillmere/src/python/binding.hpp"
 #include "quillmere/src/python/unlocked_copy.hpp"
-#include "tools/src/batch_read.hpp"
 #include "tools/src/python/array_argument.hpp"
 #include "tools/src/python/parts.hpp"
 #include "tools/src/python/reader_access.hpp"
@@ -96,14 +95,10 @@ PyObject* read_batch(PyObject*, PyObject* args, PyObject* kwargs) {
   std::span<std::uint64_t> seq_words;
   if (seqs_object != Py_None)
     seq_words = {reinterpret_cast<std::uint64_t*>(seqs.bytes().data()), rows.extent(0)};
-  Result<std::uint64_t> filled = maybe_unlocked(rows.bytes().size(), [&] {
-    return read_rows(*ring, rows.bytes(), seq_words, from_entry_seq);
+  const std::uint64_t filled = maybe_unlocked(rows.bytes().size(), [&] {
+    return ring->read_rows(rows.bytes(), seq_words, from_entry_seq);
   });
-  if (!filled) {
-    raise_channel_error(filled.error());
-    return nullptr;
-  }
-  return PyLong_FromUnsignedLongLong(*filled);
+  return PyLong_FromUnsignedLongLong(filled);
 }
 
 PyObject* write_batch(PyObject*, PyObject* args) {

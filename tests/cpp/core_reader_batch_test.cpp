@@ -1,4 +1,4 @@
-// Batches of rows on a ring in plain memory: a batch returns, skips and moves the watermark
+// read_rows on a ring in plain memory: a batch returns, skips and moves the watermark
 // exactly as the same number of single reads does, and never a torn row under a writer
 // running flat out.
 #include <gtest/gtest.h>
@@ -12,14 +12,12 @@
 #include "core_test_support.hpp"
 #include "quillmere-core/src/reader.hpp"
 #include "quillmere-core/src/writer.hpp"
-#include "tools/src/batch_read.hpp"
 
 namespace {
 
 using quillmere_core::reader::RawReader;
 using quillmere_core::testing::PlainRing;
 using quillmere_core::writer::RawWriter;
-using quillmere_tools::read_rows;
 
 constexpr std::uint64_t kLength = 64, kCount = 16;
 
@@ -69,16 +67,15 @@ TEST_P(BatchAsSingleReads, SameRowsSeqsAndWatermark) {
   std::vector<std::byte> rows(batch * kLength), one(kLength);
   std::vector<std::uint64_t> seqs(batch);
   for (std::uint64_t round = 0; round < written / batch + 2; ++round) {
-    auto filled = read_rows(batched, rows, seqs, std::nullopt);
-    ASSERT_TRUE(filled);
-    for (std::uint64_t row = 0; row < *filled; ++row) {
+    const std::uint64_t filled = batched.read_rows(rows, seqs, std::nullopt);
+    for (std::uint64_t row = 0; row < filled; ++row) {
       auto got = single.read_into(one, std::nullopt);
       ASSERT_TRUE(got && *got);
       EXPECT_EQ(seqs[row], **got);
       EXPECT_EQ(stamped_seq(rows.data() + row * kLength), **got);
     }
     EXPECT_EQ(batched.last_entry_seq(), single.last_entry_seq());
-    if (*filled < batch) {
+    if (filled < batch) {
       auto rest = single.read_into(one, std::nullopt);
       ASSERT_TRUE(rest);
       EXPECT_FALSE(*rest) << "the batch stopped while a single read still found an entry";
@@ -99,9 +96,7 @@ TEST(Batch, FromEntrySeqStartsTheFirstRow) {
   RawReader reader(ring.base(), kLength, kCount);
   std::vector<std::byte> rows(4 * kLength);
   std::vector<std::uint64_t> seqs(4);
-  auto filled = read_rows(reader, rows, seqs, 6);
-  ASSERT_TRUE(filled);
-  EXPECT_EQ(*filled, 4u);
+  EXPECT_EQ(reader.read_rows(rows, seqs, 6), 4u);
   EXPECT_EQ(seqs, (std::vector<std::uint64_t>{7, 8, 9, 10}));
   EXPECT_EQ(reader.last_entry_seq(), 10u);
 }
@@ -124,14 +119,13 @@ TEST(Batch, NeverTornUnderAFastWriter) {
   std::vector<std::uint64_t> seqs(7);
   std::uint64_t last = 0, rows_read = 0;
   while (rows_read < 50'000) {
-    auto filled = read_rows(reader, rows, seqs, std::nullopt);
-    ASSERT_TRUE(filled);
-    for (std::uint64_t row = 0; row < *filled; ++row) {
+    const std::uint64_t filled = reader.read_rows(rows, seqs, std::nullopt);
+    for (std::uint64_t row = 0; row < filled; ++row) {
       ASSERT_EQ(stamped_seq(rows.data() + row * kLength), seqs[row]) << "row " << row;
       ASSERT_GT(seqs[row], last);
       last = seqs[row];
     }
-    rows_read += *filled;
+    rows_read += filled;
   }
   stop.store(true, std::memory_order_relaxed);
   writing.join();
