@@ -30,6 +30,7 @@ import common  # noqa: E402
 import xproc  # noqa: E402
 
 STREAM_ROWS = 256  # rows per read_batch of the streaming reader
+STREAM_CAPACITY = 256 * 1024  # entries per streaming channel, for every backend
 WRITE_ROWS = 1024  # rows per write_batch, in-process
 KIB_ROWS = 256  # 1 KiB rows per read_batch (256 KiB a batch)
 
@@ -50,7 +51,11 @@ def _trial(bench, seconds, mode, *, rows=None, write_rows=None):
     return xproc._stream_summary(64, wrote, [got])
 
 
-def streaming(rounds: int, seconds: float) -> dict:
+def streaming(rounds: int, seconds: float, capacity: int) -> dict:
+    # Every backend's stream64 channel gets `capacity` entries (ring slots, queue bound,
+    # high-water mark). On two shared cores the writer and the reader seldom run at once: a
+    # ring the reader drains within one time slice would measure the scheduler, not the reader.
+    xproc.STREAM_CAPACITY[64] = capacity
     qm = backends.BY_NAME["quillmere"]
     rows = {
         "quillmere read() loop": lambda b: _trial(b, seconds, "read"),
@@ -172,12 +177,15 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--baseline", help="directory holding another build's quillmere module")
     parser.add_argument("--json", help="write the numbers here too")
+    parser.add_argument("--capacity", type=int, default=STREAM_CAPACITY,
+                        help=f"entries per streaming channel (default {STREAM_CAPACITY})")
     args = parser.parse_args()
     rounds, seconds, repeats = (3, 0.3, 10) if args.quick else (5, 0.5, 30)
     print(f"load average before: {os.getloadavg()[0]:.2f}, {os.cpu_count()} cores")
-    stream = streaming(rounds, seconds)
+    stream = streaming(rounds, seconds, args.capacity)
     inproc = in_process(rounds, repeats, args.baseline)
-    print(f"\n64 B streamed between two processes, delivered entries/s (median of {rounds} rounds)")
+    print(f"\n64 B streamed between two processes through {args.capacity} entries, "
+          f"entries/s (median of {rounds} rounds)")
     delivered = {label: got["delivered_per_s"] for label, got in stream.items()}
     peers = {k: v for k, v in delivered.items() if not k.startswith("quillmere")}
     best_peer = max(peers, key=peers.get) if peers else None

@@ -141,6 +141,8 @@ def bad_reads(reader):
         ((reader, readonly), {}, ValueError, "a writeable array, got a read-only one"),
         ((reader, rows), {"seqs": numpy.zeros(1, numpy.int64)}, ValueError, "room for 2 rows, got 1"),
         ((reader, rows), {"seqs": numpy.zeros(2, numpy.int32)}, TypeError, "1-D int64 array"),
+        ((reader, rows), {"seqs": numpy.frombuffer(bytearray(17), numpy.int64, 2, 1)}, ValueError,
+         "an 8-byte aligned array"),
         ((object(), rows), {}, TypeError, "quillmere.BytesReader or quillmere.Float64Reader"),
     ]
 

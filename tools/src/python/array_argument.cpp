@@ -1,6 +1,7 @@
 #include "tools/src/python/array_argument.hpp"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace quillmere_tools::python {
@@ -73,6 +74,12 @@ bool ArrayArgument::take(const char* argument, PyObject* object, Element element
   if (!PyBuffer_IsContiguous(&view_, 'C')) {
     PyErr_Format(PyExc_ValueError,
                  "argument '%s': expected a C-contiguous array, got a strided view", argument);
+    return false;
+  }
+  // The words of an int64 array are stored through std::uint64_t: they must be aligned.
+  if (element == Element::I64 && reinterpret_cast<std::uintptr_t>(view_.buf) % 8 != 0) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected an 8-byte aligned array, got %p",
+                 argument, view_.buf);
     return false;
   }
   if (writable && view_.readonly) {

@@ -22,7 +22,8 @@ class ArrayArgument {
   ArrayArgument& operator=(const ArrayArgument&) = delete;
 
   // False with TypeError (not an array of `element`) or ValueError (not `dimensions`-D, not
-  // C-contiguous, read-only although `writable`), each naming `argument`, expected and got.
+  // C-contiguous, an int64 array not 8-byte aligned, read-only although `writable`), each
+  // naming `argument`, expected and got.
   bool take(const char* argument, PyObject* object, Element element, int dimensions,
             bool writable) noexcept;
 
