@@ -24,8 +24,8 @@
 // writer needless wake calls, never correctness. Each registration records its process id in
 // a pid slot; reap() clears the slots of processes that are gone and lowers the count for
 // each. The writer reaps when its wake calls keep finding nobody asleep. A live waiter that
-// stays registered while awake costs the same wake calls until it leaves, which it does as soon
-// as it finds an entry without sleeping.
+// stayed registered while awake would cost the same wake calls until it left, so waiters
+// register for one sleep (or one pending wait) at a time.
 #pragma once
 
 #include <atomic>

@@ -33,6 +33,8 @@ void cpu_relax() noexcept {
 // fork child (the handler clears it there, before any thread of the child can run).
 std::atomic<std::uint64_t> cached_pid{0};
 
+}  // namespace
+
 std::uint64_t process_id() noexcept {
   // relaxed: the value alone matters; a race only looks the id up twice.
   std::uint64_t pid = cached_pid.load(std::memory_order_relaxed);
@@ -48,14 +50,15 @@ std::uint64_t process_id() noexcept {
   return pid;
 }
 
-// Registered (from now or an earlier sleep), re-check, sleep on the low half of the sequence
-// we saw. The registration stays for the next sleep unless it spans one.
+namespace {
+
+// Register, re-check, sleep on the low half of the sequence we saw, leave.
 bool sleep_on_doorbell(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
-                       bool& interrupted, Enrolment& enrolment) noexcept {
+                       bool& interrupted) noexcept {
+  Enrolment enrolment;
   enrolment.enter(bell.trailer);
   // seq_cst: after our seq_cst increment of the count (the waiter's half of the lost-wake-up
-  // argument in doorbell.hpp), made now or before an earlier sleep, and ordered before this
-  // load either way: either the writer sees the count or we see its entry here.
+  // argument in doorbell.hpp): either the writer sees the count or we see its entry here.
   const std::uint64_t seen = sequence_word(bell).load(std::memory_order_seq_cst);
   if (seen <= after) {
     // Never longer than the recheck slice: that bounds a wake-up lost to the writer's
@@ -65,7 +68,7 @@ bool sleep_on_doorbell(const Bell& bell, std::uint64_t after, std::chrono::nanos
                                              static_cast<std::uint32_t>(seen),
                                              slice) == quillmere::shm::FutexWait::Interrupted;
   }
-  enrolment.slept();
+  enrolment.leave();
   return writer_entry_seq(bell) > after;
 }
 
@@ -103,10 +106,9 @@ std::uint64_t writer_entry_seq(const Bell& bell) noexcept {
 }
 
 bool sleep_once(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
-                std::chrono::nanoseconds& poll_step, bool& interrupted,
-                Enrolment& enrolment) noexcept {
+                std::chrono::nanoseconds& poll_step, bool& interrupted) noexcept {
   if (bell.trailer == nullptr) return poll_once(bell, after, timeout, poll_step);
-  return sleep_on_doorbell(bell, after, timeout, interrupted, enrolment);
+  return sleep_on_doorbell(bell, after, timeout, interrupted);
 }
 
 bool spin_until(const Bell& bell, std::uint64_t after, Clock::time_point until) noexcept {

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 #include "quillmere-core/src/doorbell.hpp"
 #include "tools/src/pace.hpp"
@@ -38,20 +37,14 @@ inline constexpr std::chrono::milliseconds kCheckInterval{100};
 
 std::uint64_t writer_entry_seq(const Bell& bell) noexcept;
 
-// A waiter's registration on a doorbell, kept across sleeps: a loop that sleeps for every
-// entry (follow at 1 kHz) registers once rather than around every sleep, which saves four
-// atomic read-modify-writes on lines the writer reads, and the pid lookup, per entry. The
-// cost of staying registered while awake is a wake call by the writer that finds nobody
-// asleep, so holders leave as soon as they stop sleeping (a burst, a spin, the end).
+// A waiter's registration on a doorbell, for as long as one sleep lasts: a waiter that stays
+// registered while awake makes the writer pay a wake call per publish that finds nobody asleep,
+// for as long as it stays away (a consumer that keeps its iterator but pauses). Entering again
+// before every sleep costs a few atomic read-modify-writes, far below the sleep itself.
 // Not thread-safe: one per waiting thread. The trailer must stay mapped until leave().
 class Enrolment {
  public:
-  // How long a registration lasts: until leave() (a follow loop), or one sleep (a single
-  // wait: one that wakes for an entry it does not want, such as a Doorbell wait far ahead,
-  // lets the writer publish without wake calls until it is about to sleep again).
-  enum class Span : std::uint8_t { UntilLeft, OneSleep };
-
-  explicit Enrolment(Span span = Span::UntilLeft) noexcept : span_(span) {}
+  Enrolment() noexcept = default;
   ~Enrolment() { leave(); }
   Enrolment(const Enrolment&) = delete;
   Enrolment& operator=(const Enrolment&) = delete;
@@ -61,37 +54,32 @@ class Enrolment {
   // Undoes enter(); nothing when not registered, or in a fork child of the process that
   // registered (the registration is the parent's to undo).
   void leave() noexcept;
-  // A sleep ended: leaves when the registration spans one sleep.
-  void slept() noexcept {
-    if (span_ == Span::OneSleep) leave();
-  }
 
  private:
-  Span span_;
   std::byte* trailer_ = nullptr;  // nullptr: not registered
   quillmere_core::doorbell::Registration registration_{};
 };
 
-// One sleep of at most `timeout`: on the doorbell word (registered through `enrolment`, left
-// registered unless it spans one sleep), or one poll step. True when writer_entry_seq is above
-// `after` afterwards. `interrupted` is set when a signal cut the sleep short. `poll_step` carries
-// the backoff.
+// This process's id, looked up once and again in a fork child.
+std::uint64_t process_id() noexcept;
+
+// One sleep of at most `timeout`: on the doorbell word (registered for that sleep only), or
+// one poll step. True when writer_entry_seq is above `after` afterwards. `interrupted` is set
+// when a signal cut the sleep short. `poll_step` carries the backoff.
 bool sleep_once(const Bell& bell, std::uint64_t after, std::chrono::nanoseconds timeout,
-                std::chrono::nanoseconds& poll_step, bool& interrupted,
-                Enrolment& enrolment) noexcept;
+                std::chrono::nanoseconds& poll_step, bool& interrupted) noexcept;
 
 // Spins until writer_entry_seq is above `after` or `until`; true when it is.
 bool spin_until(const Bell& bell, std::uint64_t after, Clock::time_point until) noexcept;
 
 // Waits until writer_entry_seq is above `after` (Ready) or `deadline` passes (TimedOut).
 // `keep_going()` runs after a signal cut a sleep short and at least every kCheckInterval;
-// returning false ends the wait (Stopped). `spin` bounds the spin window, used only while
-// `pace` says entries come faster than it. A sleep registers through `enrolment` and stays
-// registered on return; a spin leaves first (a spinning waiter needs no wake call).
+// returning false ends the wait (Stopped); it may also not return at all (a thread ended by
+// pthread_exit), so nothing here may be noexcept around it. `spin` bounds the spin window,
+// used only while `pace` says entries come faster than it. Nothing stays registered on return.
 template <class KeepGoing>
 WaitResult wait_for(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
-                    std::chrono::nanoseconds spin, Pace& pace, Enrolment& enrolment,
-                    KeepGoing&& keep_going) {
+                    std::chrono::nanoseconds spin, Pace& pace, KeepGoing&& keep_going) {
   auto ready = [&] {
     pace.arrived(Clock::now());
     return WaitResult::Ready;
@@ -100,7 +88,6 @@ WaitResult wait_for(const Bell& bell, std::uint64_t after, Clock::time_point dea
   // The clock is read once per step (a vDSO call, yet each one is on the wake-up path).
   Clock::time_point now = Clock::now();
   if (spin.count() > 0 && pace.worth_spinning(spin)) {
-    enrolment.leave();
     if (spin_until(bell, after, std::min(deadline, now + spin))) return ready();
     now = Clock::now();
   }
@@ -109,8 +96,7 @@ WaitResult wait_for(const Bell& bell, std::uint64_t after, Clock::time_point dea
   for (;;) {
     if (now >= deadline) return writer_entry_seq(bell) > after ? ready() : WaitResult::TimedOut;
     bool interrupted = false;
-    if (sleep_once(bell, after, std::min(deadline, next_check) - now, poll_step, interrupted,
-                   enrolment))
+    if (sleep_once(bell, after, std::min(deadline, next_check) - now, poll_step, interrupted))
       return ready();
     now = Clock::now();
     if (interrupted || now >= next_check) {
@@ -119,15 +105,6 @@ WaitResult wait_for(const Bell& bell, std::uint64_t after, Clock::time_point dea
       next_check = now + kCheckInterval;
     }
   }
-}
-
-// The same for a single wait: registered around each sleep only.
-template <class KeepGoing>
-WaitResult wait_for(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
-                    std::chrono::nanoseconds spin, Pace& pace, KeepGoing&& keep_going) {
-  Enrolment enrolment(Enrolment::Span::OneSleep);
-  return wait_for(bell, after, deadline, spin, pace, enrolment,
-                  std::forward<KeepGoing>(keep_going));
 }
 
 }  // namespace quillmere_tools

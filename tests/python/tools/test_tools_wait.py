@@ -131,52 +131,6 @@ def test_follow_refills_out(ring: tuple) -> None:
     assert seq == 1 and payload is out and bytes(out) == b"abcdefgh"
 
 
-def test_follow_stays_registered_only_between_entries_it_slept_for(channel_name: str) -> None:
-    reader = quillmere.BytesReader(channel_name, entry_length=8, entry_count=16)
-    steps = [threading.Event() for _ in range(3)]
-    written = threading.Event()
-
-    def write_in_steps() -> None:
-        writer = quillmere.BytesWriter(channel_name)
-        steps[0].wait(10)
-        time.sleep(0.05)  # the follower is asleep by now
-        writer.write(bytes(8))
-        steps[1].wait(10)
-        for _ in range(3):
-            writer.write(bytes(8))
-        written.set()
-        steps[2].wait(10)
-        time.sleep(0.05)
-        writer.write(bytes(8))
-
-    def waiters() -> int:
-        return quillmere_tools.trailer_state(channel_name).waiters
-
-    thread = threading.Thread(target=write_in_steps)
-    thread.start()
-    try:
-        entries = follow(reader, timeout=0.2)
-        steps[0].set()
-        assert next(entries)[0] == 1
-        assert waiters() == 1  # slept for it: about to sleep again
-        steps[1].set()
-        written.wait(10)
-        assert next(entries)[0] == 2
-        assert waiters() == 0  # a backlog: not about to sleep
-        assert [seq for seq, _ in entries] == [3, 4]  # then times out
-        assert waiters() == 0
-        again = follow(reader, timeout=10)
-        steps[2].set()
-        assert next(again)[0] == 5
-        assert waiters() == 1
-        del again
-        assert waiters() == 0
-    finally:
-        for step in steps:
-            step.set()
-        thread.join()
-
-
 class TestBadInput:
     def test_not_a_reader(self, ring: tuple) -> None:
         writer, _ = ring

@@ -2,26 +2,19 @@
 // is one native call that reads and, when nothing is new, waits and reads again, so a
 // follow loop at 1 kHz runs no Python frame of ours per entry.
 //
-// It stays registered on the doorbell from one sleep to the next (Enrolment): after an entry
-// that it slept for, the next call is most likely another sleep. When a read finds an entry
-// without waiting (a backlog, a burst) it leaves, so a writer running ahead of a busy
-// consumer does not keep making wake calls that find nobody asleep.
+// It keeps the rules of follow_rules.hpp: one next() at a time, a wait past the newest entry
+// seen before the read that found nothing, and no doorbell registration outside a sleep.
 #include <Python.h>
 
 #include <memory>
 
 #include "tools/src/python/parts.hpp"
+#include "tools/src/python/reader_access.hpp"
 #include "tools/src/python/support.hpp"
 #include "tools/src/python/waiting.hpp"
 
 namespace quillmere_tools::python {
 namespace {
-
-// What a follower keeps between entries; C++ objects, so not inline in the Python object.
-struct Kept {
-  Pace pace;
-  Enrolment enrolment;  // left before the reader (and with it the mapping) is let go
-};
 
 struct FollowerObject {
   PyObject_HEAD PyObject* reader;
@@ -30,7 +23,7 @@ struct FollowerObject {
   PyObject* kwargs;   // {"out": out}, or nullptr to call read() without arguments
   double timeout;     // seconds without a new entry that end the iteration; < 0: none
   std::chrono::nanoseconds spin;
-  Kept* kept;  // nullptr once the iteration ended
+  FollowState* state;  // C++ state, so not inline in the Python object
 };
 
 FollowerObject* as_follower(PyObject* object) {
@@ -46,7 +39,7 @@ PyObject* follower_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    &reader, &out, &timeout, &spin))
     return nullptr;
   if (!wait_arguments(timeout, spin)) return nullptr;
-  auto kept = std::make_unique<Kept>();
+  auto state = std::make_unique<FollowState>();
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -66,14 +59,14 @@ PyObject* follower_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_DECREF(self);
     return nullptr;
   }
-  follower->kept = kept.release();
+  follower->state = state.release();
   return self;
 }
 
 void follower_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   FollowerObject* follower = as_follower(self);
-  delete follower->kept;  // leaves the doorbell while the reader still holds the mapping
+  delete follower->state;
   Py_XDECREF(follower->kwargs);
   Py_XDECREF(follower->no_args);
   Py_XDECREF(follower->read);
@@ -87,36 +80,42 @@ PyObject* read_once(FollowerObject* follower) {
   return PyObject_Call(follower->read, follower->no_args, follower->kwargs);
 }
 
+// Notes what the channel has published before a read; false with the reader's error set.
+bool before_read(FollowerObject* follower) {
+  auto reader = reader_state(follower->reader);
+  if (!reader) return false;
+  follower->state->before_read(reader->bell ? &*reader->bell : nullptr);
+  return true;
+}
+
 // The next (entry_seq, payload); nullptr without an exception once `timeout` passed with no
 // new entry (StopIteration), or with the exception of the read or of a signal handler.
 PyObject* follower_next(PyObject* self) {
   FollowerObject* follower = as_follower(self);
-  if (follower->kept == nullptr) return nullptr;
-  Kept& kept = *follower->kept;
-  bool slept = false;
+  FollowState& state = *follower->state;
+  FollowState::Call call(state);
+  if (!call) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this follow() iterator is already in a next() call (from a signal handler "
+                    "or another thread)");
+    return nullptr;
+  }
+  if (state.ended()) return nullptr;
   for (;;) {
+    if (!before_read(follower)) return nullptr;
     PyObject* got = read_once(follower);
-    if (got == nullptr) {
-      kept.enrolment.leave();
-      return nullptr;
-    }
-    if (got != Py_None) {
-      if (!slept) kept.enrolment.leave();
-      return got;
-    }
+    if (got != Py_None) return got;  // an entry, or the read's exception
     Py_DECREF(got);
-    PyObject* ready = wait_on_reader(follower->reader, deadline_after(follower->timeout),
-                                     follower->spin, &kept.pace, kept.enrolment);
+    PyObject* ready =
+        wait_on_reader(follower->reader, deadline_after(follower->timeout), follower->spin, &state);
     if (ready != Py_True) {  // timed out, or an exception (KeyboardInterrupt)
-      kept.enrolment.leave();
       if (ready == Py_False) {
-        delete std::exchange(follower->kept, nullptr);
+        state.end();
         Py_DECREF(ready);
       }
       return nullptr;
     }
     Py_DECREF(ready);
-    slept = true;
   }
 }
 

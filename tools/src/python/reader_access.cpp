@@ -6,8 +6,6 @@
 // object's owning thread and under its exclusive borrow.
 #include "tools/src/python/reader_access.hpp"
 
-#include <unistd.h>
-
 #include "tools/src/python/support.hpp"
 
 namespace quillmere_tools::python {
@@ -37,14 +35,17 @@ Object* checked(PyObject* object, const Classes& classes, const char* kind, cons
     return nullptr;
   }
   auto* checked = reinterpret_cast<Object*>(object);
-  // getpid() rather than the module's cached copy, which lives in the other extension.
-  if (checked->binding.owner_process != getpid()) {
+  // A fork child's copy keeps the owning thread's id: only the process tells it apart, and it
+  // must not connect, claim or publish anything for the child (the roles are the parent's).
+  const quillmere::python::Binding& binding = checked->binding;
+  if (static_cast<std::uint64_t>(binding.owner_process) != process_id()) {
     PyErr_Format(PyExc_RuntimeError,
-                 "this %s was created in process %d and cannot be %s in a fork child", kind,
-                 static_cast<int>(checked->binding.owner_process), use);
+                 "%s was created in process %d and cannot be used in a fork child; create a new "
+                 "one in the child",
+                 binding.type_path, static_cast<int>(binding.owner_process));
     return nullptr;
   }
-  if (!checked->binding.on_owner_thread()) {
+  if (!binding.on_owner_thread()) {
     PyErr_Format(PyExc_RuntimeError, "a %s can only be %s from the thread that created it",
                  kind[0] == 'R' ? "reader" : "writer", use);
     return nullptr;

@@ -1,8 +1,9 @@
-// What every source file of quillmere_tools._native shares: the noexcept boundary, turning a
+// What every source file of quillmere_tools._native shares: the exception boundary, turning a
 // ChannelError into an exception, and the signature of a source file's part of the module.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <string_view>
 #include <type_traits>
@@ -25,11 +26,16 @@ namespace detail {
 template <auto F>
 struct Guarded;
 
+// Not noexcept, and the forced unwind of pthread_exit (CPython ends a daemon thread that way at
+// interpreter exit when it asks for the interpreter lock) is let through, never swallowed:
+// meeting a noexcept frame or being caught would end the process in std::terminate.
 template <class R, class... Args, R (*F)(Args...)>
 struct Guarded<F> {
-  static R call(Args... args) noexcept {
+  static R call(Args... args) {
     try {
       return F(args...);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       raise_cpp_exception();
       if constexpr (std::is_pointer_v<R>)
@@ -41,7 +47,7 @@ struct Guarded<F> {
 };
 }  // namespace detail
 
-// The noexcept boundary: put `guarded<&fn>` (not `fn`) into every method and slot table.
+// The exception boundary: put `guarded<&fn>` (not `fn`) into every method and slot table.
 template <auto F>
 inline constexpr auto guarded = &detail::Guarded<F>::call;
 

@@ -29,8 +29,7 @@ PyObject* wait_reader(PyObject*, PyObject* args) {
   double timeout = -1, spin = 0;
   if (!PyArg_ParseTuple(args, "Odd:wait_reader", &reader, &timeout, &spin)) return nullptr;
   if (!wait_arguments(timeout, spin)) return nullptr;
-  Enrolment enrolment(Enrolment::Span::OneSleep);
-  return wait_on_reader(reader, deadline_after(timeout), spin_window(spin), nullptr, enrolment);
+  return wait_on_reader(reader, deadline_after(timeout), spin_window(spin), nullptr);
 }
 
 PyObject* reader_channel(PyObject*, PyObject* reader) {
@@ -49,14 +48,16 @@ PyMethodDef functions[] = {
 }  // namespace
 
 PyObject* wait_on_reader(PyObject* reader, Clock::time_point deadline,
-                         std::chrono::nanoseconds spin, Pace* pace, Enrolment& enrolment) noexcept {
+                         std::chrono::nanoseconds spin, FollowState* follow) {
   std::chrono::nanoseconds step = kFirstPoll;
   for (;;) {
     auto state = reader_state(reader);
     if (!state) return nullptr;
     if (state->bell) {
-      Pace& kept = pace != nullptr ? *pace : pace_for(state->bell->segment);
-      return wait_unlocked(*state->bell, state->watermark, deadline, spin, kept, enrolment);
+      const Bell& bell = *state->bell;
+      if (follow == nullptr) return wait_unlocked(bell, state->watermark, deadline, spin);
+      return wait_unlocked(bell, follow->wait_past(state->watermark), deadline, spin,
+                           follow->pace());
     }
     if (!sleep_before_connecting(deadline, step)) Py_RETURN_FALSE;
     if (PyErr_CheckSignals() < 0) return nullptr;

@@ -4,30 +4,6 @@
 
 namespace quillmere_tools::python {
 
-namespace {
-
-class Unlocked {
- public:
-  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
-  // Takes the lock back, runs the signal handlers (Ctrl-C raises KeyboardInterrupt there) and
-  // lets go again. False when a handler raised: the exception is set, the wait should end.
-  bool signals_allow_continuing() noexcept {
-    PyEval_RestoreThread(state_);
-    const bool ok = PyErr_CheckSignals() == 0;
-    state_ = PyEval_SaveThread();
-    return ok;
-  }
-
- private:
-  PyThreadState* state_;
-};
-
-}  // namespace
-
 Clock::time_point deadline_after(double seconds) noexcept {
   if (seconds < 0) return Clock::time_point::max();
   const Clock::time_point now = Clock::now();
@@ -55,21 +31,25 @@ bool wait_arguments(double timeout, double spin) noexcept {
 }
 
 PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
-                        std::chrono::nanoseconds spin, Pace& pace, Enrolment& enrolment) noexcept {
-  WaitResult result;
-  {
-    Unlocked unlocked;
-    result = wait_for(bell, after, deadline, spin, pace, enrolment,
-                      [&] { return unlocked.signals_allow_continuing(); });
-  }
+                        std::chrono::nanoseconds spin, Pace& pace) {
+  // The lock is taken back in plain code, never in a destructor or a noexcept frame: see
+  // waiting.hpp.
+  PyThreadState* thread = PyEval_SaveThread();
+  const WaitResult result = wait_for(bell, after, deadline, spin, pace, [&thread] {
+    // Runs the signal handlers (Ctrl-C raises KeyboardInterrupt there); false ends the wait.
+    PyEval_RestoreThread(thread);
+    const bool ok = PyErr_CheckSignals() == 0;
+    thread = PyEval_SaveThread();
+    return ok;
+  });
+  PyEval_RestoreThread(thread);
   if (result == WaitResult::Stopped) return nullptr;
   return PyBool_FromLong(result == WaitResult::Ready);
 }
 
 PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
-                        std::chrono::nanoseconds spin) noexcept {
-  Enrolment enrolment(Enrolment::Span::OneSleep);
-  return wait_unlocked(bell, after, deadline, spin, pace_for(bell.segment), enrolment);
+                        std::chrono::nanoseconds spin) {
+  return wait_unlocked(bell, after, deadline, spin, pace_for(bell.segment));
 }
 
 }  // namespace quillmere_tools::python

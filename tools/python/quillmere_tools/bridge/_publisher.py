@@ -90,7 +90,8 @@ class Publisher(BridgeEnd):
         batch: list[bytes] = []
         first_seq = 0  # of the batch's first entry
         while not stopping():
-            after = max(after, newest() - most_behind)
+            seen = newest()  # before the read: an entry published after it wakes the wait
+            after = max(after, seen - most_behind)
             got = read(after)
             if got is not None:
                 if describe is None:
@@ -105,7 +106,9 @@ class Publisher(BridgeEnd):
                 continue
             if batch and describe is not None:
                 self._put(batch, first_seq, describe)
-            elif not wait(after, _IDLE_CHECK):
+            # Past what was seen, not just past `after`: an entry the zero-copy reader holds
+            # is skipped by the read and must not wake the wait again at once.
+            elif not wait(max(after, seen), _IDLE_CHECK):
                 if _local.identity(self.name) != info.inode:
                     return
                 if channel.writer_entry_seq() < after:  # re-initialised in place
