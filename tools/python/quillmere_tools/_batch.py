@@ -54,12 +54,7 @@ def follow_batches(
     timeout: float,
     spin: float,
 ) -> Iterator[tuple[int, npt.NDArray[numpy.int64]]]:
-    """The iterator behind `follow(reader, batch=...)`; arguments already checked."""
+    """The iterator behind `follow(reader, batch=...)`: one native call per batch."""
     if seqs is None:
         seqs = numpy.zeros(len(batch), numpy.int64)
-    while True:
-        filled = _native.read_batch(reader, batch, seqs=seqs)
-        if filled:
-            yield filled, seqs[:filled]
-        elif not _native.wait_reader(reader, timeout, spin):
-            return
+    return _native.BatchFollower(reader, batch, seqs, timeout, spin)

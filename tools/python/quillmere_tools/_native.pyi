@@ -37,6 +37,19 @@ class Follower:
     def __iter__(self) -> Follower: ...
     def __next__(self) -> tuple[int, Any]: ...
 
+@final
+class BatchFollower:
+    def __init__(
+        self,
+        reader: quillmere.BytesReader | quillmere.Float64Reader,
+        batch: Any,
+        seqs: Any,
+        timeout: float,
+        spin: float,
+    ) -> None: ...
+    def __iter__(self) -> BatchFollower: ...
+    def __next__(self) -> tuple[int, Any]: ...
+
 class NotAChannelError(ValueError): ...
 
 @final

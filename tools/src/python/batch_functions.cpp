@@ -10,6 +10,7 @@
 #include "quillmere/src/python/binding.hpp"
 #include "quillmere/src/python/unlocked_copy.hpp"
 #include "tools/src/python/array_argument.hpp"
+#include "tools/src/python/batches.hpp"
 #include "tools/src/python/parts.hpp"
 #include "tools/src/python/reader_access.hpp"
 #include "tools/src/python/support.hpp"
@@ -58,47 +59,18 @@ Result<bool> connect(Endpoint& endpoint) {
 }
 
 PyObject* read_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject *object = nullptr, *out = nullptr, *seqs_object = Py_None, *from_object = Py_None;
+  PyObject *reader = nullptr, *out = nullptr, *seqs = Py_None, *from_object = Py_None;
   static const char* keywords[] = {"reader", "out", "seqs", "from_entry_seq", nullptr};
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:read_batch", const_cast<char**>(keywords),
-                                   &object, &out, &seqs_object, &from_object))
+                                   &reader, &out, &seqs, &from_object))
     return nullptr;
-  ReaderObject* reader = checked_reader(object, "read in batches");
-  if (reader == nullptr) return nullptr;
-  const Element element = element_of(object);
-  ArrayArgument rows, seqs;
-  if (!rows.take("out", out, element, 2, true)) return nullptr;
-  if (seqs_object != Py_None) {
-    if (!seqs.take("seqs", seqs_object, Element::I64, 1, true)) return nullptr;
-    if (seqs.extent(0) < rows.extent(0)) {
-      PyErr_Format(PyExc_ValueError, "argument 'seqs': expected room for %llu rows, got %llu",
-                   static_cast<unsigned long long>(rows.extent(0)),
-                   static_cast<unsigned long long>(seqs.extent(0)));
-      return nullptr;
-    }
-  }
   std::optional<std::uint64_t> from_entry_seq;
   if (from_object != Py_None) {
     from_entry_seq = PyLong_AsUnsignedLongLong(from_object);
     if (PyErr_Occurred()) return nullptr;
   }
-  Borrow borrow(reader->binding);
-  if (!borrow) return nullptr;
-  Result<bool> connected = connect(reader->endpoint);
-  if (!connected) {
-    raise_channel_error(connected.error());
-    return nullptr;
-  }
-  auto* ring = reader->endpoint.ring();
-  if (!*connected || ring == nullptr) return PyLong_FromLong(0);  // no channel yet
-  if (!check_row_length("out", rows, element, ring->entry_length())) return nullptr;
-  std::span<std::uint64_t> seq_words;
-  if (seqs_object != Py_None)
-    seq_words = {reinterpret_cast<std::uint64_t*>(seqs.bytes().data()), rows.extent(0)};
-  const std::uint64_t filled = maybe_unlocked(rows.bytes().size(), [&] {
-    return ring->read_rows(rows.bytes(), seq_words, from_entry_seq);
-  });
-  return PyLong_FromUnsignedLongLong(filled);
+  const Py_ssize_t filled = read_into_rows(reader, out, seqs, from_entry_seq);
+  return filled < 0 ? nullptr : PyLong_FromSsize_t(filled);
 }
 
 PyObject* write_batch(PyObject*, PyObject* args) {
@@ -153,6 +125,41 @@ PyMethodDef functions[] = {
 };
 
 }  // namespace
+
+Py_ssize_t read_into_rows(PyObject* object, PyObject* out, PyObject* seqs_object,
+                          std::optional<std::uint64_t> from_entry_seq) {
+  ReaderObject* reader = checked_reader(object, "read in batches");
+  if (reader == nullptr) return -1;
+  const Element element = element_of(object);
+  ArrayArgument rows, seqs;
+  if (!rows.take("out", out, element, 2, true)) return -1;
+  if (seqs_object != Py_None) {
+    if (!seqs.take("seqs", seqs_object, Element::I64, 1, true)) return -1;
+    if (seqs.extent(0) < rows.extent(0)) {
+      PyErr_Format(PyExc_ValueError, "argument 'seqs': expected room for %llu rows, got %llu",
+                   static_cast<unsigned long long>(rows.extent(0)),
+                   static_cast<unsigned long long>(seqs.extent(0)));
+      return -1;
+    }
+  }
+  Borrow borrow(reader->binding);
+  if (!borrow) return -1;
+  Result<bool> connected = connect(reader->endpoint);
+  if (!connected) {
+    raise_channel_error(connected.error());
+    return -1;
+  }
+  auto* ring = reader->endpoint.ring();
+  if (!*connected || ring == nullptr) return 0;  // no channel yet
+  if (!check_row_length("out", rows, element, ring->entry_length())) return -1;
+  std::span<std::uint64_t> seq_words;
+  if (seqs_object != Py_None)
+    seq_words = {reinterpret_cast<std::uint64_t*>(seqs.bytes().data()), rows.extent(0)};
+  const std::uint64_t filled = maybe_unlocked(rows.bytes().size(), [&] {
+    return ring->read_rows(rows.bytes(), seq_words, from_entry_seq);
+  });
+  return static_cast<Py_ssize_t>(filled);
+}
 
 int add_batch_functions(PyObject* module) {
   if (add_reader_access(module) < 0) return -1;

@@ -18,6 +18,7 @@ constexpr AddPart kParts[] = {
     add_frame_functions,
     add_bridge_functions,
     add_batch_functions,
+    add_batch_follower_type,
     // clang-format on
 };
 
