@@ -1,15 +1,20 @@
 """A waiting quillmere reader against the blocking peers, all in one run.
 
     python bench/waiting.py [--quick] [--plot] [--base-site DIR] [--json out.json]
+                            [--rounds N] [--rates 1000,10000] [--only A,B] [--paced-only]
 
 - paced: a writer at 1 kHz and 10 kHz sends 64-byte entries stamped with CLOCK_MONOTONIC; a
-  reader process blocks for each one (quillmere_tools.follow, Pipe.recv_bytes, Queue.get,
+  reader process blocks for each one (quillmere_tools.follow, the natural read() and
+  wait(reader) loop, Pipe.recv_bytes, Queue.get,
   pyzmq recv, faster-fifo get, an iceoryx2 Listener wait followed by a receive). Reported:
   wake-up latency p50/p99 and the reader's CPU time as a share of one core.
 - flat-out: a writer process writes as fast as it can; a reader counts what it gets per
   second with follow() and with a busy-polling read() loop, side by side.
 - writer cost: ns per 64-byte write() with nobody waiting, this build against the build in
-  --base-site (a `pip install --target` of the commit to compare with), and with one waiter.
+  --base-site (a `pip install --target` of the commit to compare with), with one waiter, and
+  with a follow() iterator that took one entry and is kept without being called.
+- against Pipe: each quillmere reader's CPU and p50 over the Pipe reader's in the same round,
+  the median of those ratios (targets: CPU at most 1.5x, p50 at most 1x).
 
 Backends take turns within every round, so drift of the machine reaches all of them alike.
 Prints medians and ratios; --plot writes bench/waiting.png.
@@ -98,6 +103,31 @@ class QuillmereFollow(Peer):
                 return
 
 
+class QuillmereNaturalLoop(Peer):
+    """The loop a new user writes: read(), and wait(reader) when it returns None."""
+
+    name = "quillmere read()+wait()"
+
+    def __init__(self):
+        super().__init__("quillmere", self.name)
+
+    def stamps(self, conf, count, deadline):
+        import quillmere
+        import quillmere_tools
+
+        reader = quillmere.BytesReader(conf["name"])
+        yield None  # ready
+        read, wait = reader.read, quillmere_tools.wait
+        while count > 0:
+            got = read()
+            if got is None:
+                if not wait(reader, max(0.1, deadline - common.now())):
+                    return
+                continue
+            yield got[1]
+            count -= 1
+
+
 class IoxListener:
     """iceoryx2 publish-subscribe plus an event service: the writer notifies after each
     sample, the reader blocks in Listener.timed_wait and then takes the sample."""
@@ -151,6 +181,7 @@ class IoxListener:
 
 PACED = [
     QuillmereFollow(),
+    QuillmereNaturalLoop(),
     Peer("multiprocessing.Pipe"),
     Peer("multiprocessing.Queue"),
     Peer("pyzmq ipc://", "pyzmq recv"),
@@ -287,6 +318,11 @@ while True:
         pass
 if how == "sleeper":
     bell.wait(2**63)  # never satisfied: asleep again after every wake-up, the worst case
+elif how == "parked":  # takes one entry, then keeps the iterator without calling it
+    entries = quillmere_tools.follow(quillmere.BytesReader(name))
+    next(entries)
+    import time
+    time.sleep(3600)
 else:
     for _ in quillmere_tools.follow(quillmere.BytesReader(name)):  # a reader keeping up
         pass
@@ -323,6 +359,28 @@ def pct(values, q):
     return common.percentile(sorted(values), q)
 
 
+def against_pipe(kinds, by_round):
+    """Each quillmere reader's CPU and p50 over the Pipe reader's in the same round; the
+    median of those ratios over the rounds (targets: CPU <= 1.5x, p50 <= 1x)."""
+    pipe = next((i for i in kinds if PACED[i].name == "multiprocessing.Pipe"), None)
+    if pipe is None:
+        return {}
+    ratios = {}
+    print(f"  against the Pipe reader, median of per-round ratios ({len(by_round[pipe])} rounds):")
+    for i in kinds:
+        if i == pipe or not PACED[i].name.startswith("quillmere"):
+            continue
+        shared = [r for r in by_round[i] if r in by_round[pipe]]
+        if not shared:
+            continue
+        cpu = statistics.median(by_round[i][r][1] / by_round[pipe][r][1] for r in shared)
+        p50 = statistics.median(by_round[i][r][0] / by_round[pipe][r][0] for r in shared)
+        ratios[PACED[i].name] = {"cpu_ratio": cpu, "p50_ratio": p50, "rounds": len(shared)}
+        verdict = "met" if cpu <= 1.5 and p50 <= 1.0 else "MISSED"
+        print(f"    {PACED[i].name:24} CPU x{cpu:.2f}  p50 x{p50:.2f}  ({verdict}: CPU <= 1.5x, p50 <= 1x)")
+    return ratios
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
@@ -332,8 +390,10 @@ def main():
     parser.add_argument("--only", help="comma-separated paced readers to run (default: all)")
     parser.add_argument("--paced-only", action="store_true", help="skip flat-out and writer cost")
     parser.add_argument("--cost-only", action="store_true", help="only the writer-cost A/B")
+    parser.add_argument("--rounds", type=int, help="alternating rounds (default 5, --quick 2)")
+    parser.add_argument("--rates", default="1000,10000", help="paced rates in Hz (default: %(default)s)")
     args = parser.parse_args()
-    rounds = 2 if args.quick else 3
+    rounds = args.rounds or (2 if args.quick else 5)
     seconds = 0.5 if args.quick else 1.5
     ctx = multiprocessing.get_context("spawn")
     report = {"paced": {}, "flat": {}, "cost": {}}
@@ -343,10 +403,11 @@ def main():
     for kind in PACED:
         if kind.name in wanted and kind.available() is not None:
             print(f"skipped {kind.name}: {kind.available()}")
-    for rate in () if args.cost_only else (1000, 10000):
+    for rate in () if args.cost_only else [int(r) for r in args.rates.split(",")]:
         samples = {i: [] for i in kinds}
         cpu = {i: [] for i in kinds}
-        for _ in range(rounds):
+        by_round = {i: {} for i in kinds}  # round -> (p50 ns, CPU share)
+        for round_index in range(rounds):
             order = kinds[:]
             random.shuffle(order)
             for i in order:
@@ -357,6 +418,8 @@ def main():
                     continue
                 samples[i] += got["latencies_ns"]
                 cpu[i].append(got["cpu_share"])
+                if got["latencies_ns"]:
+                    by_round[i][round_index] = (pct(got["latencies_ns"], 0.5), got["cpu_share"])
         print(f"\npaced writer, {rate} Hz, {SIZE} B: wake-up latency and reader CPU")
         print(f"  {'reader':24} {'p50 us':>8} {'p99 us':>8} {'CPU %':>7} {'received':>9}")
         rows = {}
@@ -374,9 +437,11 @@ def main():
                   f"{row['cpu_percent']:7.2f} {row['received']:9d}")
         report["paced"][str(rate)] = rows
         ours = rows.get(QuillmereFollow.name)
-        peers = [r["p50_us"] for n, r in rows.items() if n != QuillmereFollow.name]
+        peers = [r["p50_us"] for n, r in rows.items() if not n.startswith("quillmere")]
         if ours and peers:
             print(f"  quillmere p50 / best peer p50: {ours['p50_us'] / min(peers):.2f}")
+        report["against_pipe"] = report.get("against_pipe", {})
+        report["against_pipe"][str(rate)] = against_pipe(kinds, by_round)
 
     if args.paced_only:
         return
@@ -393,7 +458,7 @@ def main():
         print(f"  follow / busy poll: {medians['follow'] / medians['busy poll']:.3f}")
 
     variants = {"this build": ("", None), "follow() reader": ("", "follow"),
-                "sleeping waiter": ("", "sleeper")}
+                "sleeping waiter": ("", "sleeper"), "parked follow()": ("", "parked")}
     if args.base_site:
         variants["base build"] = (args.base_site, None)
     cost = {v: [] for v in variants}
@@ -406,6 +471,8 @@ def main():
     print("\nwrite() of 64 B, ns per call (median of rounds, best of repeats in each)")
     for v, ns in report["cost"].items():
         print(f"  {v:16} {ns:7.1f} ns")
+    print(f"  parked follow() / nobody waiting: "
+          f"{report['cost']['parked follow()'] / report['cost']['this build']:.3f}")
     if "base build" in report["cost"]:
         print(f"  this build / base build: {report['cost']['this build'] / report['cost']['base build']:.3f}")
 

@@ -69,6 +69,7 @@ class Link {
   }
   std::byte* base() const noexcept { return segment_ ? segment_->base() : nullptr; }
   std::uint64_t mapped_size() const noexcept { return segment_ ? segment_->len() : 0; }
+  int fd() const noexcept { return segment_ ? segment_->fd() : -1; }
   const std::string& name() const noexcept { return name_; }
   std::uint8_t dtype() const noexcept { return dtype_; }
   bool delayed_connect() const noexcept { return delayed_connect_; }

@@ -60,6 +60,8 @@ class RawReader {
   // The mapping while connected (nullptr, 0 otherwise), for waiting on the channel's doorbell.
   std::byte* base() const noexcept { return link_.base(); }
   std::uint64_t mapped_size() const noexcept { return link_.mapped_size(); }
+  // The segment's descriptor while connected (-1 otherwise), to map the same object again.
+  int fd() const noexcept { return link_.fd(); }
   std::uint8_t dtype() const noexcept { return link_.dtype(); }
   bool delayed_connect() const noexcept { return link_.delayed_connect(); }
 

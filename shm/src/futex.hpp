@@ -4,7 +4,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace quillmere::shm {
 
@@ -22,5 +24,25 @@ FutexWait futex_wait(std::uint32_t* word, std::uint32_t expected,
 
 // Wakes every sleeper on `word`; returns how many were woken (0 on failure).
 int futex_wake_all(std::uint32_t* word) noexcept;
+
+// One word of a wait on several: process-shared (a segment's word) or private to the process.
+struct FutexWord {
+  std::uint32_t* word;
+  std::uint32_t expected;
+  bool shared;
+};
+
+// Most words one futex_waitv call takes.
+inline constexpr std::size_t kMostFutexWords = 128;
+
+// Sleeps while every word still holds its expected value, until `deadline` (CLOCK_MONOTONIC,
+// the clock of std::chrono::steady_clock; its max() is no deadline). At most kMostFutexWords words (more: Changed).
+// Unsupported when the kernel lacks futex_waitv (before Linux 5.16).
+enum class FutexWaitAny : std::uint8_t { Woken, Changed, TimedOut, Interrupted, Unsupported };
+FutexWaitAny futex_wait_any(std::span<const FutexWord> words,
+                            std::chrono::steady_clock::time_point deadline) noexcept;
+
+// Wakes every sleeper on a word private to this process.
+void futex_wake_private(std::uint32_t* word) noexcept;
 
 }  // namespace quillmere::shm

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "shm/src/name_buffer.hpp"
@@ -109,6 +110,17 @@ int remove_in(std::string_view directory, std::string_view file) noexcept {
   DirectoryFd dir(dir_name);
   if (dir.get() < 0) return errno;
   return ::unlinkat(dir.get(), file_name.data(), 0) == 0 ? 0 : errno;
+}
+
+int rename_in(std::string_view directory, std::string_view from, std::string_view to) noexcept {
+  NameBuffer dir_name, from_name, to_name;
+  if (int error = convert_both(directory, from, dir_name, from_name)) return error;
+  if (int error = convert_both(directory, to, dir_name, to_name)) return error;
+  DirectoryFd dir(dir_name);
+  if (dir.get() < 0) return errno;
+  return ::renameat2(dir.get(), from_name.data(), dir.get(), to_name.data(), RENAME_NOREPLACE) == 0
+             ? 0
+             : errno;
 }
 
 }  // namespace quillmere::shm

@@ -59,4 +59,8 @@ class ReadOnlyShmem {
 // the errno. Mappings of the object in any process stay valid.
 int remove_in(std::string_view directory, std::string_view file) noexcept;
 
+// Renames `from` to `to` in `directory`, failing with EEXIST rather than replacing `to`: 0, or
+// the errno. Whoever has the object open or mapped keeps it.
+int rename_in(std::string_view directory, std::string_view from, std::string_view to) noexcept;
+
 }  // namespace quillmere::shm

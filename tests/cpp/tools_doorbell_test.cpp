@@ -17,6 +17,7 @@
 #include "shm/src/futex.hpp"
 #include "tools/src/channel_view.hpp"
 #include "tools/src/doorbell_wait.hpp"
+#include "tools/src/wait_shard.hpp"
 
 namespace {
 
@@ -167,6 +168,43 @@ TEST(DoorbellWaits, NoRegistrationOutlivesAWait) {
   EXPECT_EQ(waiters(), 1u);
   enrolment.leave();
   EXPECT_EQ(waiters(), 0u);
+}
+
+TEST(WaitShards, ServeWaitsAddedAndCancelledFromAnotherThread) {
+  if (!quillmere_tools::WaitShard::supported()) GTEST_SKIP() << "no futex_waitv";
+  ScopedName name("bell-shard"), quiet_name("bell-shard-quiet");
+  auto writer = make_writer(name);
+  auto quiet_writer = make_writer(quiet_name);
+  auto view = open_view(name);
+  auto quiet = open_view(quiet_name);
+  quillmere_tools::WaitShard shard;
+  std::vector<quillmere_tools::WaitShard::Ended> ended;
+  std::thread server([&] {
+    for (auto got = shard.collect(); !got.empty(); got = shard.collect())
+      ended.insert(ended.end(), got.begin(), got.end());
+  });
+  const auto forever = Clock::time_point::max();
+  const std::uint64_t cancelled = shard.add(quillmere_tools::bell_of(std::move(quiet)), 0, forever);
+  const std::uint64_t timed =
+      shard.add(quillmere_tools::bell_of(open_view(quiet_name)), 0, Clock::now() + 20ms);
+  const std::uint64_t ready = shard.add(quillmere_tools::bell_of(std::move(view)), 0, forever);
+  auto quiet_waiters = [&] {
+    return doorbell::waiters(open_view(quiet_name).trailer().base).load();
+  };
+  EXPECT_EQ(quiet_waiters(), 2u);
+  EXPECT_TRUE(shard.cancel(cancelled));
+  EXPECT_FALSE(shard.cancel(cancelled));
+  std::this_thread::sleep_for(50ms);  // the timed wait ends meanwhile
+  EXPECT_EQ(quiet_waiters(), 0u);     // cancelled and timed out: neither registered
+  publish(writer);
+  while (shard.size() != 0) std::this_thread::sleep_for(1ms);
+  shard.close();
+  server.join();
+  ASSERT_EQ(ended.size(), 2u);
+  EXPECT_EQ(ended[0].id, timed);
+  EXPECT_FALSE(ended[0].ready);
+  EXPECT_EQ(ended[1].id, ready);
+  EXPECT_TRUE(ended[1].ready);
 }
 
 TEST(DoorbellHealing, AWaiterThatDiedRegisteredIsReapedByTheWriter) {

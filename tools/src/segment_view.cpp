@@ -64,7 +64,8 @@ ChannelFacts SegmentView::facts() const {
                      trailer::State::Absent,
                      0,
                      std::nullopt,
-                     std::nullopt};
+                     std::nullopt,
+                     {}};
   // find() loads the trailer's magic word with acquire ordering, a load like any other here.
   const trailer::Found found = trailer::find(base(), shmem_.len(), header_);
   facts.trailer_state = found.state;
@@ -75,6 +76,14 @@ ChannelFacts SegmentView::facts() const {
         std::atomic_ref<std::uint64_t>(*trailer::word(found.base, trailer::offset::waiters))
             .load(std::memory_order_relaxed);
     facts.record_length = trailer::record(found.base).size();
+    for (std::uint64_t slot = 0; slot < trailer::kWaiterSlots; ++slot) {
+      // relaxed: a snapshot; a live waiter keeps the segment mapped while its slot holds its
+      // pid, so liveness() tells it from a reused id as for the header's holders.
+      const std::uint64_t word =
+          std::atomic_ref<std::uint64_t>(*trailer::waiter_pid(found.base, slot))
+              .load(std::memory_order_relaxed);
+      if (word != 0) facts.waiting.push_back(Holder{pid_of(word), liveness(word, file_)});
+    }
   }
   return facts;
 }

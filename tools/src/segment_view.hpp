@@ -31,6 +31,7 @@ struct ChannelFacts {
   quillmere_core::trailer::State trailer_state;
   std::uint32_t trailer_version;  // as the trailer's magic word says; 0 without one
   std::optional<std::uint64_t> waiters, record_length;  // only with a valid trailer
+  std::vector<Holder> waiting;  // the registered waiters' pid slots in use (a valid trailer)
 };
 
 // What the slot words say.

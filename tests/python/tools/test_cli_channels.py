@@ -16,7 +16,7 @@ from qm_support import Child, shm_path
 
 ROW_KEYS = ["name", "dtype", "entry_length", "entry_count", "size", "owner_pid", "owner_alive",
             "writer_pid", "writer_alive", "reader_pid", "reader_alive", "writer_entry_seq",
-            "waiters"]
+            "waiters", "waiting"]
 STAT_KEYS = [*ROW_KEYS, "held", "empty", "oldest", "newest", "trailer", "frame_type"]
 OWNER_PID_OFFSET = 32
 
@@ -41,7 +41,7 @@ def test_ls_and_stat_describe_a_live_channel(channel_name: str, spawn: Spawn) ->
         "name": channel_name, "dtype": "f64", "entry_length": 32, "entry_count": 8,
         "size": size, "owner_pid": maker.pid, "owner_alive": True, "writer_pid": maker.pid,
         "writer_alive": True, "reader_pid": maker.pid, "reader_alive": True,
-        "writer_entry_seq": 11, "waiters": 0,
+        "writer_entry_seq": 11, "waiters": 0, "waiting": [],
     }
     details = cli_json("stat", channel_name)
     assert isinstance(details, dict) and list(details) == STAT_KEYS

@@ -4,6 +4,7 @@ channels of other programs: dead holders, live ones, reused pids, --yes and --js
 from __future__ import annotations
 
 import struct
+import time
 from collections.abc import Callable
 
 from cli_support import MAKER, LinkDirectory, call_cli, cli_json, link_directory
@@ -59,4 +60,33 @@ def test_gc_sees_through_a_reused_pid(channel_name: str, spawn: Spawn,
     result = call_cli("gc", "--yes", directory=link_directory.path)
     assert f"{stranger.pid} unknown" in result.stdout and "removed 1 channel." in result.stdout
     assert MAPPINGS in result.stdout
+    assert not link_directory.holds(channel_name)
+
+
+WAITER = """
+    import asyncio
+    import quillmere_tools
+    bell = quillmere_tools.Doorbell(sys.argv[1])
+    print("ready", flush=True)
+    asyncio.run(bell.wait_async(2**63, 60))  # registered for the whole wait
+"""
+
+
+def test_a_live_waiter_keeps_a_channel_from_gc(channel_name: str, spawn: Spawn,
+                                               link_directory: LinkDirectory) -> None:
+    channel_of(spawn, channel_name, alive=False)
+    waiter = spawn(WAITER, channel_name)
+    waiter.expect("ready")
+    for _ in range(1000):
+        if cli_json("stat", channel_name)["waiters"] == 1:
+            break
+        time.sleep(0.01)
+    link_directory.link(channel_name)
+    where = link_directory.path
+    shown = call_cli("stat", channel_name, directory=where).stdout
+    assert f"1 (pid {waiter.pid} alive)" in shown
+    assert call_cli("gc", "--yes", directory=where).stdout == "no abandoned channels\n"
+    assert link_directory.holds(channel_name)
+    waiter.kill()
+    assert [row["name"] for row in cli_json("gc", "--yes", directory=where)] == [channel_name]
     assert not link_directory.holds(channel_name)

@@ -10,10 +10,10 @@ import numpy
 import numpy.typing as npt
 import quillmere
 
-from quillmere_tools import _native
+from quillmere_tools import _native, _waiting_thread
 from quillmere_tools._batch import follow_batches
 from quillmere_tools._arguments import DEFAULT_SPIN, seconds, spin_seconds
-from quillmere_tools._wait import Doorbell, Reader
+from quillmere_tools._wait import Reader
 
 _U8Array = TypeVar("_U8Array", bound=npt.NDArray[numpy.uint8])
 _F64Array = TypeVar("_F64Array", bound=npt.NDArray[numpy.float64])
@@ -95,38 +95,40 @@ def afollow(
 
     Iterate it on the reader's thread (the one running the loop).
     """
-    name = _native.reader_channel(reader)
+    _native.reader_channel(reader)  # refuses another type or thread now, not at first step
     limit = seconds("timeout", timeout)
-    return _afollow(reader, name, out, None if limit < 0 else limit)
+    return _afollow(reader, out, limit)
 
 
-async def _afollow(
-    reader: Reader, name: str, out: Any, timeout: float | None
-) -> AsyncIterator[tuple[int, Any]]:
-    bell = await _open_doorbell(reader, name, timeout)
+async def _afollow(reader: Reader, out: Any, timeout: float) -> AsyncIterator[tuple[int, Any]]:
+    # The reader's own segment, not whatever its name holds by now (it may have been made
+    # again); the same waiting rules as follow(): past what was seen before an empty read.
+    bell = await _reader_doorbell(reader, timeout)
     if bell is None:
         return
-    with bell:
+    try:
         while True:
+            seen = reader.writer_entry_seq
             got = reader.read(out=out)
             if got is not None:
                 yield got
-            elif not await bell.wait_async(reader.last_entry_seq, timeout):
+            elif not await _waiting_thread.wait_async(
+                bell, max(reader.last_entry_seq, seen), timeout
+            ):
                 return
+    finally:
+        bell.close()
 
 
-async def _open_doorbell(reader: Reader, name: str, timeout: float | None) -> Doorbell | None:
-    """The channel's doorbell once the channel exists; None if `timeout` passes first."""
+async def _reader_doorbell(reader: Reader, timeout: float) -> _native.Doorbell | None:
+    """A doorbell on the reader's segment once it is connected; None if `timeout` passes
+    first (< 0: never)."""
     loop = asyncio.get_running_loop()
-    deadline = None if timeout is None else loop.time() + timeout
+    deadline = None if timeout < 0 else loop.time() + timeout
     pause = _FIRST_LOOK
-    while True:
-        try:
-            return Doorbell(name)
-        except FileNotFoundError:
-            if deadline is not None and loop.time() >= deadline:
-                return None
+    while (bell := _native.reader_doorbell(reader)) is None:
+        if deadline is not None and loop.time() >= deadline:
+            return None
         await asyncio.sleep(pause if deadline is None else min(pause, deadline - loop.time()))
         pause = min(pause * 2, _LONGEST_LOOK)
-
-
+    return bell

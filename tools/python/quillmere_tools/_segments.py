@@ -9,7 +9,7 @@ from __future__ import annotations
 import errno
 import os
 from dataclasses import dataclass
-from typing import Literal, cast
+from typing import Any, Literal, cast
 
 from quillmere_tools import _native
 from quillmere_tools._closing import Closing
@@ -78,6 +78,7 @@ class ChannelInfo:
     reader: Holder  # the zero-copy reader
     writer_entry_seq: int
     waiters: int | None  # None without a doorbell trailer
+    waiting: tuple[Holder, ...]  # the registered waiters' pid slots in use
     trailer_state: str  # "valid", "absent", "other-version" or "foreign"
     trailer_version: int
     record_length: int | None  # bytes in the frame-type record of a valid trailer
@@ -85,8 +86,11 @@ class ChannelInfo:
 
     @property
     def abandoned(self) -> bool:
-        """Owner, writer and zero-copy reader are all gone."""
-        return self.owner.gone and self.writer.gone and self.reader.gone
+        """Owner, writer, zero-copy reader and every registered waiter are all gone: a live
+        waiter is still waiting on this very segment, and a writer that comes back must find
+        it there."""
+        holders = (self.owner, self.writer, self.reader, *self.waiting)
+        return all(holder.gone for holder in holders)
 
     def to_json(self) -> dict[str, object]:
         return {
@@ -103,6 +107,7 @@ class ChannelInfo:
             "reader_alive": self.reader.alive,
             "writer_entry_seq": self.writer_entry_seq,
             "waiters": self.waiters,
+            "waiting": [{"pid": w.pid, "alive": w.alive} for w in self.waiting],
         }
 
 
@@ -116,11 +121,11 @@ class SlotCensus:
     newest: int | None
 
 
-def _int(facts: dict[str, int | str | None], key: str) -> int:
+def _int(facts: dict[str, Any], key: str) -> int:
     return cast(int, facts[key])
 
 
-def _holder(facts: dict[str, int | str | None], role: str) -> Holder:
+def _holder(facts: dict[str, Any], role: str) -> Holder:
     return Holder(_int(facts, role + "_pid"), cast(Liveness, facts[role]))
 
 
@@ -146,6 +151,10 @@ class Channel(Closing):
             reader=_holder(facts, "reader"),
             writer_entry_seq=_int(facts, "writer_entry_seq"),
             waiters=None if waiters is None else cast(int, waiters),
+            waiting=tuple(
+                Holder(pid, cast(Liveness, liveness))
+                for pid, liveness in cast(list[tuple[int, str]], facts["waiting"])
+            ),
             trailer_state=cast(str, facts["trailer_state"]),
             trailer_version=_int(facts, "trailer_version"),
             record_length=None if record_length is None else cast(int, record_length),
@@ -195,6 +204,11 @@ def list_channels(directory: str | None = None) -> Listing:
             if error.errno != errno.ENOENT:
                 unreadable += 1
     return Listing(channels, unreadable)
+
+
+def rename(name: str, new_name: str, directory: str | None = None) -> None:
+    """Renames a channel; fails (FileExistsError) rather than replace another."""
+    _native.rename(os.fsencode(directory or shm_directory()), file_of(name), file_of(new_name))
 
 
 def remove(name: str, directory: str | None = None) -> None:

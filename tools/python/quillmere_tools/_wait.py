@@ -2,38 +2,15 @@
 
 from __future__ import annotations
 
-import asyncio
-import concurrent.futures
-import threading
 from typing import SupportsIndex, TypeAlias
 
 import quillmere
 
-from quillmere_tools import _native
+from quillmere_tools import _native, _waiting_thread
 from quillmere_tools._closing import Closing
 from quillmere_tools._arguments import DEFAULT_SPIN, entry_seq, seconds, spin_seconds
 
 Reader: TypeAlias = quillmere.BytesReader | quillmere.Float64Reader
-
-# An asynchronous wait sleeps off the event loop in steps of at most this many seconds, so a
-# cancelled task leaves behind a waiting thread for no longer than one step.
-_ASYNC_STEP = 0.25
-
-_executor_lock = threading.Lock()
-_executor: concurrent.futures.ThreadPoolExecutor | None = None
-
-
-def _waiting_threads() -> concurrent.futures.ThreadPoolExecutor:
-    """Threads for asynchronous waits, apart from the loop's default executor so that many
-    waiting channels never starve other work sent there."""
-    global _executor
-    with _executor_lock:
-        if _executor is None:
-            _executor = concurrent.futures.ThreadPoolExecutor(
-                max_workers=64, thread_name_prefix="quillmere-wait"
-            )
-        return _executor
-
 
 def wait(reader: Reader, timeout: float | None = None, *, spin: float = DEFAULT_SPIN) -> bool:
     """Wait until `reader` has an entry newer than its watermark.
@@ -88,18 +65,14 @@ class Doorbell(Closing):
         )
 
     async def wait_async(self, after_entry_seq: SupportsIndex, timeout: float | None = None) -> bool:
-        """`wait` for asyncio: sleeps on a waiting thread, never blocking the event loop."""
+        """`wait` for asyncio: sleeps on a waiting thread, never blocking the event loop.
+
+        Any number of waits may be pending at once; a wake-up on one channel does not wait for
+        the others, and a cancelled wait lets go of the channel at once.
+        """
         after = entry_seq(after_entry_seq)
         limit = seconds("timeout", timeout)
-        loop = asyncio.get_running_loop()
-        deadline = None if limit < 0 else loop.time() + limit
-        while True:
-            left = _ASYNC_STEP if deadline is None else max(0.0, deadline - loop.time())
-            step = min(_ASYNC_STEP, left)
-            if await loop.run_in_executor(_waiting_threads(), self._bell.wait, after, step, 0.0):
-                return True
-            if deadline is not None and loop.time() >= deadline:
-                return False
+        return await _waiting_thread.wait_async(self._bell, after, limit)
 
     def close(self) -> None:
         """Let go of the channel; waits in progress end at their own timeout."""

@@ -15,6 +15,7 @@ constexpr AddPart kParts[] = {
     add_wait_functions,
     add_doorbell_type,
     add_follower_type,
+    add_wait_shard_type,
     add_frame_functions,
     add_bridge_functions,
     add_batch_functions,

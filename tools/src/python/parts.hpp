@@ -10,6 +10,7 @@ int add_segment_type(PyObject* module);         // segment_type.cpp
 int add_wait_functions(PyObject* module);       // wait_functions.cpp
 int add_doorbell_type(PyObject* module);        // doorbell_type.cpp
 int add_follower_type(PyObject* module);        // follower_type.cpp
+int add_wait_shard_type(PyObject* module);      // wait_shard_type.cpp
 int add_frame_functions(PyObject* module);      // frame_functions.cpp
 int add_bridge_functions(PyObject* module);     // bridge_functions.cpp
 int add_batch_functions(PyObject* module);      // batch_functions.cpp

@@ -106,9 +106,14 @@ std::optional<ReaderState> reader_state(PyObject* object) noexcept {
     return std::nullopt;
   }
   if (!*connected || endpoint.ring() == nullptr) return ReaderState{std::nullopt, 0};
-  return ReaderState{make_bell(endpoint.base(), endpoint.mapped_size(),
-                               endpoint.ring()->entry_length(), endpoint.ring()->entry_count()),
-                     endpoint.last_entry_seq()};
+  const std::uint64_t length = endpoint.ring()->entry_length();
+  const std::uint64_t count = endpoint.ring()->entry_count();
+  return ReaderState{make_bell(endpoint.base(), endpoint.mapped_size(), length, count),
+                     endpoint.last_entry_seq(),
+                     endpoint.fd(),
+                     endpoint.mapped_size(),
+                     length,
+                     count};
 }
 
 PyObject* reader_channel_name(PyObject* object) noexcept {

@@ -47,6 +47,9 @@ class Borrow {
 struct ReaderState {
   std::optional<Bell> bell;  // absent while a deferred reader still cannot connect
   std::uint64_t watermark;   // the reader's last_entry_seq
+  // The connected segment: its descriptor, mapped size and geometry (-1 and zeros before).
+  int fd = -1;
+  std::uint64_t mapped_size = 0, entry_length = 0, entry_count = 0;
 };
 
 // For a quillmere reader on its own thread: connects a deferred reader if it can, then

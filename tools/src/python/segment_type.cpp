@@ -125,6 +125,22 @@ PyObject* optional_int(const std::optional<std::uint64_t>& value) {
   return PyLong_FromUnsignedLongLong(*value);
 }
 
+// [(pid, liveness), ...] of the registered waiters.
+PyObject* waiting_list(const std::vector<Holder>& waiting) {
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) return nullptr;
+  for (const Holder& holder : waiting) {
+    PyObject* item = Py_BuildValue("(NN)", holder_pid(holder), liveness_text(holder));
+    if (item == nullptr || PyList_Append(list, item) < 0) {
+      Py_XDECREF(item);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return list;
+}
+
 // facts() -> dict: the header, the holders and their liveness, the trailer; taken now.
 PyObject* segment_facts(PyObject* self, PyObject*) {
   Open* open = open_of(self);
@@ -134,8 +150,8 @@ PyObject* segment_facts(PyObject* self, PyObject*) {
   const std::string_view dtype = metadata::dtype_name(facts.dtype);
   // "N" steals the new references made by the helpers; a failed one fails the whole build.
   return Py_BuildValue(
-      "{s:s#,s:K,s:K,s:K,s:N,s:N,s:N,s:N,s:N,s:N,s:K,s:N,s:s,s:I,s:N,s:K}", "dtype", dtype.data(),
-      static_cast<Py_ssize_t>(dtype.size()), "entry_length",
+      "{s:s#,s:K,s:K,s:K,s:N,s:N,s:N,s:N,s:N,s:N,s:K,s:N,s:N,s:s,s:I,s:N,s:K}", "dtype",
+      dtype.data(), static_cast<Py_ssize_t>(dtype.size()), "entry_length",
       static_cast<unsigned long long>(facts.entry_length), "entry_count",
       static_cast<unsigned long long>(facts.entry_count), "size",
       static_cast<unsigned long long>(facts.size), "owner_pid", holder_pid(facts.owner), "owner",
@@ -143,8 +159,9 @@ PyObject* segment_facts(PyObject* self, PyObject*) {
       liveness_text(facts.writer), "reader_pid", holder_pid(facts.reader), "reader",
       liveness_text(facts.reader), "writer_entry_seq",
       static_cast<unsigned long long>(facts.writer_entry_seq), "waiters",
-      optional_int(facts.waiters), "trailer_state", trailer::state_name(facts.trailer_state),
-      "trailer_version", static_cast<unsigned>(facts.trailer_version), "record_length",
+      optional_int(facts.waiters), "waiting", waiting_list(facts.waiting), "trailer_state",
+      trailer::state_name(facts.trailer_state), "trailer_version",
+      static_cast<unsigned>(facts.trailer_version), "record_length",
       optional_int(facts.record_length), "inode", static_cast<unsigned long long>(file.inode));
 }
 
@@ -206,6 +223,18 @@ PyObject* segment_read(PyObject* self, PyObject* after_object) {
 }
 
 // remove(directory: bytes, file: bytes) -> None
+// rename(directory: bytes, old: bytes, new: bytes) -> None; never replaces an existing `new`.
+PyObject* rename_file(PyObject*, PyObject* args) {
+  PyObject *directory = nullptr, *from = nullptr, *to = nullptr;
+  if (!PyArg_ParseTuple(args, "SSS:rename", &directory, &from, &to)) return nullptr;
+  if (int error =
+          quillmere::shm::rename_in(bytes_view(directory), bytes_view(from), bytes_view(to))) {
+    errno = error;
+    return PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, from, to);
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* remove_file(PyObject*, PyObject* args) {
   PyObject *directory = nullptr, *file = nullptr;
   if (!PyArg_ParseTuple(args, "SS:remove", &directory, &file)) return nullptr;
@@ -250,6 +279,8 @@ PyType_Spec segment_spec = {
 };
 
 PyMethodDef functions[] = {
+    {"rename", guarded<&rename_file>, METH_VARARGS,
+     "rename(directory, old, new)\n--\n\nRenames a file of the directory; never replaces one."},
     {"remove", guarded<&remove_file>, METH_VARARGS,
      "remove(directory, file)\n--\n\nRemoves the file's name from the directory."},
     {nullptr, nullptr, 0, nullptr},

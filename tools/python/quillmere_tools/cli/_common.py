@@ -7,7 +7,13 @@ import json
 import sys
 from typing import TypeAlias
 
-from quillmere_tools._segments import Channel, Holder, InvalidNameError, NotAChannelError
+from quillmere_tools._segments import (
+    Channel,
+    ChannelInfo,
+    Holder,
+    InvalidNameError,
+    NotAChannelError,
+)
 
 # What `add_subparsers()` returns: each command module adds its parser to it.
 Subparsers: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
@@ -48,6 +54,17 @@ def print_json(value: object) -> None:
 def holder_text(holder: Holder, nobody: str = "-") -> str:
     """The pid and what became of it ("4242 alive"), or `nobody`."""
     return nobody if holder.pid == 0 else f"{holder.pid} {holder.liveness}"
+
+
+def waiters_text(info: ChannelInfo) -> str:
+    """The waiter count and the registered waiters ("1 (pid 1234 alive)"), "-" without a
+    doorbell."""
+    if info.waiters is None:
+        return "-"
+    if not info.waiting:
+        return str(info.waiters)
+    pids = ", ".join(f"pid {holder.pid} {holder.liveness}" for holder in info.waiting)
+    return f"{info.waiters} ({pids})"
 
 
 def print_table(headers: list[str], rows: list[list[str]]) -> None:

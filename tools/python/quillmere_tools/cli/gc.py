@@ -1,9 +1,11 @@
-"""`quillmere gc`: channels whose owner, writer and zero-copy reader are all gone, and with
---yes their removal."""
+"""`quillmere gc`: channels whose owner, writer, zero-copy reader and registered waiters are
+all gone, and with --yes their removal."""
 
 from __future__ import annotations
 
 import argparse
+import errno
+import os
 
 from quillmere_tools._segments import (
     Channel,
@@ -11,6 +13,7 @@ from quillmere_tools._segments import (
     NotAChannelError,
     list_channels,
     remove,
+    rename,
     shm_directory,
 )
 from quillmere_tools.cli._common import (
@@ -33,23 +36,49 @@ def add_parser(subparsers: Subparsers) -> None:
     parser = subparsers.add_parser(
         "gc",
         help="remove channels nobody holds any more",
-        description="List channels whose owner, writer and zero-copy reader are all gone "
-        "(none, dead, or a pid now used by another process); remove them with --yes.",
+        description="List channels whose owner, writer, zero-copy reader and registered "
+        "waiters are all gone (none, dead, or a pid now used by another process); remove them "
+        "with --yes.",
     )
     parser.add_argument("--yes", action="store_true", help="remove them (default: only list)")
     parser.add_argument("--json", action="store_true", help="a JSON list of the channels")
     parser.set_defaults(run=run)
 
 
-def still_abandoned(info: ChannelInfo) -> bool:
-    """Looks again just before removing: the name may have been taken over or re-created since
-    the listing."""
+def still_abandoned(name: str, info: ChannelInfo) -> bool:
+    """Looks again at channel `name` (the listed one, maybe under another name by now)."""
     try:
-        with Channel(info.name) as channel:
+        with Channel(name) as channel:
             now = channel.info()
     except (NotAChannelError, OSError):
         return False
     return now.inode == info.inode and now.abandoned
+
+
+def remove_if_abandoned(info: ChannelInfo) -> bool:
+    """Removes the channel if it is still the listed segment and still abandoned.
+
+    The segment is first moved aside under a name of our own, then looked at once more: nobody
+    can open it by its name from then on, so what we look at is what we remove. Anything else
+    goes back under its name. False when it was not removed; OSError when a step fails.
+    """
+    if not still_abandoned(info.name, info):  # cheap, and spares most renames
+        return False
+    aside = f"/.quillmere-gc-{os.getpid()}-{info.name.lstrip('/')}"
+    try:
+        rename(info.name, aside)
+    except FileNotFoundError:
+        return False
+    if still_abandoned(aside, info):
+        remove(aside)
+        return True
+    try:
+        rename(aside, info.name)
+    except FileExistsError:
+        raise OSError(
+            errno.EEXIST, f"made again meanwhile; the one looked at was left as '{aside}'"
+        ) from None
+    return False
 
 
 def remove_all(candidates: list[ChannelInfo]) -> tuple[list[ChannelInfo], list[str]]:
@@ -57,12 +86,9 @@ def remove_all(candidates: list[ChannelInfo]) -> tuple[list[ChannelInfo], list[s
     removed: list[ChannelInfo] = []
     failures: list[str] = []
     for info in candidates:
-        if not still_abandoned(info):
-            continue
         try:
-            remove(info.name)
-        except FileNotFoundError:
-            continue
+            if not remove_if_abandoned(info):
+                continue
         except OSError as error:
             failures.append(f"cannot remove '{shown(info.name)}': {error.strerror}")
             continue

@@ -9,6 +9,7 @@ from quillmere_tools.cli._common import (
     CommandError,
     Subparsers,
     holder_text,
+    waiters_text,
     note,
     print_json,
     print_table,
@@ -39,7 +40,7 @@ def row(info: ChannelInfo) -> list[str]:
         holder_text(info.writer),
         holder_text(info.reader),
         str(info.writer_entry_seq),
-        "-" if info.waiters is None else str(info.waiters),
+        waiters_text(info),
     ]
 
 

@@ -6,7 +6,14 @@ import argparse
 
 from quillmere_tools._frame_type import FrameType, decode_record
 from quillmere_tools._segments import ChannelInfo, SlotCensus
-from quillmere_tools.cli._common import Subparsers, holder_text, open_channel, print_json, shown
+from quillmere_tools.cli._common import (
+    Subparsers,
+    holder_text,
+    open_channel,
+    print_json,
+    shown,
+    waiters_text,
+)
 
 # Held entry_seqs listed in the text output; JSON lists them all.
 SHOWN_HELD = 16
@@ -93,7 +100,7 @@ def print_text(
         ("writer", holder_text(info.writer, "none")),
         ("zero-copy reader", holder_text(info.reader, "none")),
         ("writer_entry_seq", str(info.writer_entry_seq)),
-        ("waiters", optional(info.waiters)),
+        ("waiters", waiters_text(info)),
         ("held", held_text(census.held)),
         ("empty", str(census.empty)),
         ("oldest", optional(census.oldest)),
