@@ -106,7 +106,9 @@ class QuillmereBackend(Backend):
         import quillmere
 
         w = quillmere.BytesWriter(conf["name"], entry_length=conf["size"], entry_count=conf["capacity"])
-        return _Sender(w.write, close=lambda: None, keep=w)
+        sender = _Sender(w.write, close=lambda: None, keep=w)
+        sender.batch_writer = w  # for the batch writer of bench/batches.py
+        return sender
 
     def reader(self, conf, index):
         return _QuillmereReader(conf)
@@ -190,6 +192,14 @@ class _QuillmereReader:
             return size
 
         return zero_copy
+
+    def batch_recv(self, rows: int):
+        """A batch reader's receive: how many entries one `read_batch` of `rows` rows copied,
+        None for none. Lapped, it skips forward by read()'s own rule, like plain_recv."""
+        from quillmere_tools import read_batch
+
+        r, out = self.r, numpy.empty((rows, self.size), numpy.uint8)
+        return lambda: read_batch(r, out) or None
 
     def read_seq(self, newest: bool):
         """(entry_seq, writer's newest entry_seq) of one read, or None."""

@@ -196,7 +196,12 @@ def task_write(ends, command):
     data = bytes(command["size"])
     start, end, rate = command["start"], command["start"] + command["duration"], command["rate"]
     _sleep_until(start)
-    written = _write_paced(writer.send, data, start, end, rate) if rate else _write_flat(writer.send, data, end)
+    if command.get("batch"):
+        written = _write_batches(writer.batch_writer, command["size"], command["batch"], end)
+    elif rate:
+        written = _write_paced(writer.send, data, start, end, rate)
+    else:
+        written = _write_flat(writer.send, data, end)
     elapsed = common.now() - start
     writer.finish()
     return {"written": written, "elapsed": elapsed}
@@ -209,6 +214,20 @@ def _write_flat(send, data, end) -> int:
         for _ in range(chunk):
             send(data)
         written += chunk
+    return written
+
+
+def _write_batches(writer, size, rows, end) -> int:
+    """quillmere only: write_batch of `rows` entries at a time, flat out."""
+    import numpy
+    from quillmere_tools import write_batch
+
+    block = numpy.zeros((rows, size), numpy.uint8)
+    written = 0
+    while common.now() < end:
+        for _ in range(max(1, 256 // rows)):
+            write_batch(writer, block)
+        written += max(1, 256 // rows) * rows
     return written
 
 
@@ -240,6 +259,8 @@ def task_read(ends, command):
         return _read_copies(reader.recv_fast, start, hard_end)
     if command["mode"] in PLAIN_READS:
         return _read_copies(reader.plain_recv(command["mode"]), start, hard_end)
+    if command["mode"] == "batch":
+        return _read_batches(reader.batch_recv(command["rows"]), hard_end)
     return _read_lagging(reader, command, hard_end)
 
 
@@ -261,6 +282,16 @@ def _read_copies(recv, start, hard_end):
         if received % READ_CHECK_EVERY == 0 and common.now() > hard_end:
             break
     return {"received": received, "ended_after": ended_at}
+
+
+def _read_batches(recv, hard_end):
+    """A ring's batch reader: `recv()` copies several entries per call; count them all."""
+    received = calls = 0
+    while True:
+        received += recv() or 0
+        calls += 1
+        if calls % READ_CHECK_EVERY == 0 and common.now() > hard_end:
+            return {"received": received, "ended_after": None}
 
 
 def _read_lagging(reader, command, hard_end):

@@ -77,16 +77,31 @@ class BasicRawReader {
     if (destination.size() != entry_length_) [[unlikely]]
       return detail::destination_mismatch(destination.size(), entry_length_);
     if (!has_newer(from_entry_seq)) return std::nullopt;
-    const std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      const auto chosen = choose(attempt, watermark);
-      if (!chosen) return std::nullopt;
-      if (copy_validated(chosen, destination.data())) {
-        accept(chosen);
-        return chosen.entry_seq;
-      }
+    return copy_next(destination.data(), from_entry_seq.value_or(last_entry_seq_));
+  }
+
+  // read_into() once per row of `rows` (whole entries end to end), stopping at the first call
+  // that would return nothing; returns how many rows were filled, and seqs[i] gets row i's
+  // entry_seq unless `seqs` is empty (else it has room for every row). `from_entry_seq` stands
+  // in for the first row's watermark only. Every row is chosen, copied, validated, skipped
+  // forward and accepted exactly as by read_into(); only the header gate is loaded less often:
+  // once it showed entries up to N, every watermark below N would pass it again (the writer's
+  // sequence only grows), so it is loaded again when the watermark reaches N. That keeps us
+  // off the header line the writer stores to on every publish.
+  std::uint64_t read_rows(std::span<std::byte> rows, std::span<std::uint64_t> seqs,
+                          std::optional<std::uint64_t> from_entry_seq) {
+    const std::uint64_t count = entry_length_ == 0 ? 0 : rows.size() / entry_length_;
+    std::uint64_t watermark = from_entry_seq.value_or(last_entry_seq_);
+    std::uint64_t shown = 0;  // the header's entry_seq when last loaded
+    std::uint64_t filled = 0;
+    for (; filled < count; ++filled) {
+      if (shown <= watermark && (shown = writer_entry_seq()) <= watermark) break;
+      const auto seq = copy_next(rows.data() + filled * entry_length_, watermark);
+      if (!seq) break;
+      if (!seqs.empty()) seqs[filled] = *seq;
+      watermark = *seq;
     }
-    return std::nullopt;
+    return filled;
   }
 
   // Holds the oldest entry newer than the watermark in place (word S -> -S, so the writer
@@ -144,6 +159,19 @@ class BasicRawReader {
   std::uint64_t slot_index() const noexcept { return slot_index_; }
 
  private:
+  // The attempts of one read above `watermark` (the header already showed a newer entry).
+  std::optional<std::uint64_t> copy_next(std::byte* destination, std::uint64_t watermark) {
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+      const auto chosen = choose(attempt, watermark);
+      if (!chosen) return std::nullopt;
+      if (copy_validated(chosen, destination)) {
+        accept(chosen);
+        return chosen.entry_seq;
+      }
+    }
+    return std::nullopt;
+  }
+
   struct Candidate {
     std::uint64_t index;
     std::uint64_t entry_seq;  // the positive word seen when chosen; 0: no candidate

@@ -73,6 +73,18 @@ Result<bool> RawWriter::bind(endpoint::MaybeAttached attached) {
   return bound;
 }
 
+Result<void> RawWriter::write_rows(std::span<const std::byte> rows) {
+  const std::uint64_t length = ring_->entry_length();
+  if (length == 0 || rows.size() % length != 0) [[unlikely]]
+    return quillmere_core::writer::detail::length_mismatch(length, rows.size());
+  Result<void> written;
+  const std::uint64_t before = ring_->last_entry_seq();
+  for (std::uint64_t at = 0; at < rows.size() && written; at += length)
+    written = ring_->write(rows.subspan(at, length));
+  if (ring_->last_entry_seq() != before) ring_doorbell();
+  return written;
+}
+
 void RawWriter::wake_waiters() noexcept {
   if (shm::futex_wake_all(quillmere_core::trailer::doorbell_word(link_.base())) != 0) {
     idle_wakes_ = 0;

@@ -51,6 +51,10 @@ class RawWriter {
     if (seq) ring_doorbell();
     return seq;
   }
+  // Publishes whole entries laid end to end in `rows` (a multiple of entry_length), one entry
+  // each in order, and rings the doorbell once for all of them: a waiter needs one wake-up to
+  // find the lot. Stops at the first refusal; whatever went out before it is still rung.
+  quillmere_core::Result<void> write_rows(std::span<const std::byte> rows);
 
   bool connected() const noexcept { return ring_.has_value(); }
   quillmere_core::writer::RawWriter* ring() noexcept { return ring_ ? &*ring_ : nullptr; }

@@ -11,6 +11,7 @@ import numpy.typing as npt
 import quillmere
 
 from quillmere_tools import _native, _waiting_thread
+from quillmere_tools._batch import follow_batches
 from quillmere_tools._arguments import DEFAULT_SPIN, seconds, spin_seconds
 from quillmere_tools._wait import Reader
 
@@ -42,16 +43,31 @@ def follow(
     reader: quillmere.Float64Reader, *, out: _F64Array, timeout: float | None = None,
     spin: float = DEFAULT_SPIN,
 ) -> Iterator[tuple[int, _F64Array]]: ...
+@overload
 def follow(
-    reader: Reader, *, out: Any = None, timeout: float | None = None, spin: float = DEFAULT_SPIN
+    reader: Reader, *, batch: npt.NDArray[Any], seqs: npt.NDArray[numpy.int64] | None = None,
+    timeout: float | None = None, spin: float = DEFAULT_SPIN,
+) -> Iterator[tuple[int, npt.NDArray[numpy.int64]]]: ...
+def follow(
+    reader: Reader, *, out: Any = None, batch: Any = None, seqs: Any = None,
+    timeout: float | None = None, spin: float = DEFAULT_SPIN,
 ) -> Iterator[tuple[int, Any]]:
     """Yield `(entry_seq, payload)` for each entry as it comes, waiting in between.
 
     Stops when `timeout` seconds pass with no new entry (None follows for ever). `out` is
     passed to every `read`, so each payload is that same array refilled. Runs on the
     reader's thread, like `wait`.
+
+    With `batch` (a 2-D array as for `read_batch`) it yields `(count, seqs)` instead: each
+    time entries are there, `count` rows of `batch` are refilled at once and `seqs` holds
+    their entry_seqs (a view of the given `seqs` array, or of one of its own); between
+    batches it sleeps on the doorbell.
     """
     _native.reader_channel(reader)  # refuses another type or thread now, not at first next()
+    if batch is not None:
+        if out is not None:
+            raise TypeError("follow() takes out or batch, not both")
+        return follow_batches(reader, batch, seqs, seconds("timeout", timeout), spin_seconds(spin))
     # One native call per entry: read, and when nothing is new, wait and read again.
     return _native.Follower(reader, out, seconds("timeout", timeout), spin_seconds(spin))
 

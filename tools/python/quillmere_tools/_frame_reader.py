@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from types import TracebackType
 from typing import Any, Literal
 
@@ -10,6 +11,7 @@ import numpy.typing as npt
 
 import quillmere
 from quillmere_tools import _native
+from quillmere_tools._batch import read_batch
 from quillmere_tools._frame_type import (
     FrameType,
     ShapeLike,
@@ -149,6 +151,28 @@ class FrameReader:
                 target_bytes[...] = self._scratch[: frame.nbytes]
         return None if got is None else (got[0], target)
 
+    def read_batch(
+        self, out: npt.NDArray[Any], *, seqs: npt.NDArray[numpy.int64] | None = None
+    ) -> int:
+        """Copy the next frames newer than the watermark into the rows of `out`.
+
+        `out` is a C-contiguous writable array of the frame's dtype and shape `(k, *shape)`.
+        Returns how many leading rows were filled, in entry_seq order (0 when nothing is
+        newer, or while the frame type cannot be known yet); `seqs`, an int64 array of at
+        least `k`, receives their entry_seqs. Moves the watermark as that many `read` calls.
+        """
+        frame = self._frame or self._resolve()
+        if frame is None:
+            return 0
+        _checked_out(out, frame, batch=True)
+        out_rows = out.reshape(len(out), math.prod(frame.shape)).view(numpy.uint8)
+        if self._scratch is None:
+            return read_batch(self._reader, out_rows, seqs=seqs)
+        rows = numpy.empty((len(out), frame.entry_length), numpy.uint8)  # padded entries
+        filled = read_batch(self._reader, rows, seqs=seqs)
+        out_rows[:filled] = rows[:filled, : frame.nbytes]
+        return filled
+
     def _bytes_of_out(self, out: npt.NDArray[Any]) -> npt.NDArray[numpy.uint8]:
         if out is not self._out or self._out_bytes is None:
             self._out, self._out_bytes = out, bytes_of(out)
@@ -204,11 +228,16 @@ class FrameReader:
         return found
 
 
-def _checked_out(out: npt.NDArray[Any], frame: FrameType) -> npt.NDArray[Any]:
+def _checked_out(
+    out: npt.NDArray[Any], frame: FrameType, *, batch: bool = False
+) -> npt.NDArray[Any]:
     if not isinstance(out, numpy.ndarray) or out.dtype != frame.dtype:
         got = out.dtype if isinstance(out, numpy.ndarray) else type(out).__name__
         raise TypeError(f"out must be an array of {frame.dtype}, got {got}")
-    if out.shape != frame.shape:
+    if batch and (out.ndim != len(frame.shape) + 1 or out.shape[1:] != frame.shape):
+        shape = ", ".join(map(str, ("k", *frame.shape)))
+        raise ValueError(f"out must have shape ({shape}), got {out.shape}")
+    if not batch and out.shape != frame.shape:
         raise ValueError(f"out must have shape {frame.shape}, got {out.shape}")
     if not out.flags.c_contiguous or not out.flags.writeable:
         raise ValueError("out must be a C-contiguous writable array")

@@ -11,6 +11,7 @@ import numpy.typing as npt
 
 import quillmere
 from quillmere_tools import _native
+from quillmere_tools._batch import write_batch
 from quillmere_tools._frame_type import FrameType, ShapeLike, decode_record
 from quillmere_tools._frame_views import frame_view, zero_padding
 
@@ -148,6 +149,31 @@ class FrameWriter:
             del view  # the commit refuses while a view of the slot is alive
         handle.commit()
 
+    def write_batch(self, frames: npt.ArrayLike) -> int:
+        """Publish each frame of `frames` (shape `(k, *shape)`) as one entry, in order.
+
+        The values are checked as for `write`, and the doorbell is rung once for the batch.
+        Returns the last frame's entry_seq (the writer's `last_entry_seq`; 0 while a deferred
+        writer drops frames because its channel is missing).
+        """
+        source = self._source(frames, batch=True)
+        if not self._typed:
+            handle = self._acquire()  # connects a deferred writer and stores the frame type
+            if handle is None:
+                return self._writer.last_entry_seq
+            del handle  # abandoned unpublished: the batch claims that slot first
+        frame, count = self._frame, len(source)
+        if count == 0:
+            return self._writer.last_entry_seq
+        if not self._padded and source.dtype == frame.dtype and source.flags.c_contiguous:
+            rows = source.reshape(count, -1).view(numpy.uint8)
+        else:
+            typed = numpy.empty(source.shape, frame.dtype)
+            numpy.copyto(typed, source, casting="unsafe")  # _source checked the cast
+            rows = numpy.zeros((count, frame.entry_length), numpy.uint8)  # zero padding
+            rows[:, : frame.nbytes] = typed.reshape(count, -1).view(numpy.uint8)
+        return write_batch(self._writer, rows)
+
     def frame(self) -> FrameWriteHandle:
         """Claim the next slot for a frame rendered in place: `with w.frame() as f: ...`."""
         return FrameWriteHandle(self._acquire(), self._frame)
@@ -185,8 +211,9 @@ class FrameWriter:
             )
         self._typed = True
 
-    def _source(self, array: npt.ArrayLike) -> npt.NDArray[Any]:
-        """`array` as an ndarray of the frame's shape whose cast to its dtype loses nothing."""
+    def _source(self, array: npt.ArrayLike, *, batch: bool = False) -> npt.NDArray[Any]:
+        """`array` as an ndarray of the frame's shape (of frames of it, for a batch) whose
+        cast to its dtype loses nothing."""
         frame = self._frame
         if isinstance(array, numpy.ndarray):
             source: npt.NDArray[Any] = array
@@ -200,7 +227,12 @@ class FrameWriter:
                                 "range of its field") from None
         else:
             source = numpy.asarray(array)
-        if source.shape != frame.shape:
+        if batch and (source.ndim != len(frame.shape) + 1 or source.shape[1:] != frame.shape):
+            raise ValueError(
+                f"expected frames of shape (k, {', '.join(map(str, frame.shape))}), "
+                f"got {source.shape}"
+            )
+        if not batch and source.shape != frame.shape:
             raise ValueError(f"expected a frame of shape {frame.shape}, got {source.shape}")
         if source.dtype == frame.dtype:
             return source

@@ -18,6 +18,8 @@ constexpr AddPart kParts[] = {
     add_wait_shard_type,
     add_frame_functions,
     add_bridge_functions,
+    add_batch_functions,
+    add_batch_follower_type,
     // clang-format on
 };
 
