@@ -34,7 +34,9 @@ for arch in "${archs[@]}"; do
     CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/zig-$target.cmake" \
     "$python" -m pip wheel . --no-deps --no-build-isolation -q -w "$raw" \
     -C build-dir="build/wheel-zig-$arch"
-  "$bin/auditwheel" repair --plat "manylinux_2_17_$arch" -w "$dist" "$raw"/quillmere-*.whl
+  # The tag follows from the symbol versions the extensions use (auditwheel's --plat names
+  # only platforms of the machine it runs on); the check below insists on 2.17.
+  "$bin/auditwheel" repair -w "$dist" "$raw"/quillmere-*.whl
   wheel=$(ls "$dist"/quillmere-*manylinux_2_17_"$arch"*.whl)
   shown=$("$bin/auditwheel" show "$wheel")
   if ! grep -q "\"manylinux_2_17_$arch\"" <<<"$shown"; then
