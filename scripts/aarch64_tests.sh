@@ -39,7 +39,10 @@ cxx() {
     -DCMAKE_PREFIX_PATH="$gtest/install" -DCMAKE_FIND_ROOT_PATH="$gtest/install" \
     "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64-static;-L;/usr/aarch64-linux-gnu" >/dev/null
   cmake --build "$tests" -j "$jobs"
-  ctest --test-dir "$tests" --output-on-failure --no-tests=error -j "$jobs"
+  # Left out: a test that caps the address space with RLIMIT_AS, which qemu-user does not
+  # apply to the emulated process's mappings (qemu reserves the guest's address space itself).
+  ctest --test-dir "$tests" --output-on-failure --no-tests=error -j "$jobs" \
+    -E '^ShmCreate\.FailedMappingRemovesTheName$'
 }
 
 # The tests that prove the wheel works between processes: import, write and read, zero-copy,
