@@ -61,6 +61,9 @@ python_tests() {
   local arm=$build/arm64-root wheel mounted=()
   wheel=$(ls "$root"/dist/quillmere-*manylinux_2_17_aarch64.whl)
   if [ ! -x "$arm/opt/venv/bin/python" ]; then
+    # What an interrupted run may have left mounted there must not be emptied with the root.
+    local point
+    for point in proc sys dev/shm dev/pts; do umount "$arm/$point" 2>/dev/null || true; done
     rm -rf "$arm"
     # The mirror the machine's own apt uses.
     local mirror
