@@ -12,7 +12,8 @@
 # Each mutant is a rebuild of a copy of the tree with relaxed written at that one site (an
 # order chosen at run time would not do: compilers treat a non-constant order as seq_cst).
 # A failure is run `repeats` times more, weakened and unweakened (a copy of the binaries built
-# first), to tell a catch from a flaky test. QUILLMERE_WEAKEN_FROM=<n> resumes at site n.
+# first), to tell a catch from a flaky test. QUILLMERE_WEAKEN_FROM=<n> and
+# QUILLMERE_WEAKEN_TO=<m> limit the run to sites n..m (appending to the table).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -101,12 +102,12 @@ echo "baseline: $baseline" >&2
 [ "$baseline" = passed ] || { echo "the unweakened build must pass first" >&2; exit 1; }
 
 table=$work/table.md
-[ -n "${QUILLMERE_WEAKEN_FROM:-}" ] || {
+[ -n "${QUILLMERE_WEAKEN_FROM:-}${QUILLMERE_WEAKEN_TO:-}" ] || {
   echo "| site | weakened to relaxed | suites | outcome |"
   echo "| --- | --- | --- | --- |"
 } >"$table"
 while read -r site file line order; do
-  ((site >= ${QUILLMERE_WEAKEN_FROM:-0})) || continue
+  ((site >= ${QUILLMERE_WEAKEN_FROM:-0} && site <= ${QUILLMERE_WEAKEN_TO:-1000000})) || continue
   read -r -a suites <<<"$(suites_for "$file")"
   if ((${#suites[@]} == 0)); then
     outcome="not run: not in the TSan build"
