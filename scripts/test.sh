@@ -2,8 +2,10 @@
 # Runs every test: installs what the tests need, runs the fast loop (scripts/check.sh), builds
 # the documentation (mkdocs --strict), runs the C++ tests under ASan+UBSan and TSan and the
 # fuzzer, builds the wheel (repaired to a manylinux tag) and the sdist into dist/ and checks
-# both, then runs pytest against the wheel: the whole
-# suite with the newest NumPy, the non-slow tests against the ASan build of the module, with
+# both, checks the C library's packaging, builds the wheels for glibc 2.17 (x86-64 and aarch64)
+# and tests the aarch64 build under emulation (C++ suites and the pytest files that cross
+# processes), then runs pytest against the wheel: the whole suite with the newest NumPy, the
+# non-slow tests against the Zig-built x86-64 wheel, against the ASan build of the module, with
 # the oldest NumPy we support, and under every other CPython 3.11 or later on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -179,6 +181,42 @@ rm -rf "$fresh"
 python3 -m venv "$fresh"
 "$fresh/bin/pip" install -q "$sdist"
 (cd "$build" && "$fresh/bin/python" "$root/scripts/smoke_test.py")
+
+# ---- Wheels for older glibc (x86-64, aarch64) and aarch64 under emulation ----------------
+step "wheels for glibc 2.17 and newer, x86-64 and aarch64, compiled by Zig (scripts/wheels.sh)"
+bash scripts/wheels.sh
+
+step "pytest -m 'not slow' against the Zig-built x86-64 wheel (glibc 2.17, libc++)"
+zig_venv=$build/venv-zig-x86_64
+[ -x "$zig_venv/bin/python" ] || python3 -m venv "$zig_venv"
+"$zig_venv/bin/pip" install -q numpy pytest hypothesis mypy
+"$zig_venv/bin/pip" install -q --force-reinstall --no-deps "$dist"/quillmere-*manylinux_2_17_x86_64.whl
+run_pytest "$zig_venv/bin/python" -m "not slow"
+
+aarch64_emulation() {  # installs qemu-user-static and friends; registers qemu-aarch64
+  local pkg missing=()
+  for pkg in qemu-user-static debootstrap libc6-arm64-cross; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  if ((${#missing[@]})); then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  fi
+  local binfmt=/proc/sys/fs/binfmt_misc
+  mountpoint -q "$binfmt" || mount -t binfmt_misc binfmt_misc "$binfmt"
+  [ -e "$binfmt/qemu-aarch64" ] || cat /usr/lib/binfmt.d/qemu-aarch64.conf >"$binfmt/register"
+}
+if [ "$(id -u)" = 0 ]; then
+  step "aarch64 under emulation: qemu-user-static, registered in binfmt_misc"
+  aarch64_emulation
+  step "aarch64: C++ tests, cross-compiled by Zig, run under qemu-aarch64-static"
+  bash scripts/aarch64_tests.sh cxx
+  step "aarch64: pytest across processes against the aarch64 wheel in a Debian arm64 root"
+  bash scripts/aarch64_tests.sh python
+else
+  echo "the aarch64 steps need root (binfmt_misc, chroot): skipped"
+fi
+# -----------------------------------------------------------------------------------------
 
 step "pytest (newest NumPy)"
 run_pytest python

@@ -88,8 +88,8 @@ class RawWriter {
       return detail::sequence_exhausted(last_entry_seq_);
     const std::uint64_t seq = last_entry_seq_ + 1;
     std::int64_t expected = 0;
-    // release: pairs with the acquire loads of the word in RawReader::choose_next, publishing
-    // the payload the caller filled in place.
+    // release: pairs with the readers' acquire loads of the word (RawReader::load_word) and
+    // the zero-copy reader's acquire hold, publishing the payload the caller filled in place.
     if (!word(slot.index)
              .compare_exchange_strong(expected, static_cast<std::int64_t>(seq),
                                       std::memory_order_release, std::memory_order_relaxed))
@@ -110,8 +110,10 @@ class RawWriter {
       return detail::all_slots_held(entry_count_);
     payload::copy_to_slot(payload(*index), data.data(), entry_length_);
     const std::uint64_t seq = last_entry_seq_ + 1;
-    // release: pairs with the acquire loads of the word in RawReader::choose_next; every
-    // payload store above is visible to a reader that sees seq. No compare-and-swap needed:
+    // release: pairs with the readers' acquire loads of the word (RawReader::load_word) and
+    // the acquire hold; every payload store above is visible to a reader that sees seq. A
+    // hold and its release are read-modify-writes, so a reader that loads the S a release
+    // put back still synchronises with this store. No compare-and-swap needed:
     // we claimed the word in this call, and nobody else moves a word away from 0.
     word(*index).store(static_cast<std::int64_t>(seq), std::memory_order_release);
     advance(*index, seq);
@@ -187,7 +189,8 @@ class RawWriter {
   void advance(std::uint64_t index, std::uint64_t seq) noexcept {
     last_entry_seq_ = seq;
     cursor_ = next_index(index);
-    // release: read back only by attach() via read_header; ordered after the slot word.
+    // release: pairs with the acquire load in RawReader::write_cursor (locate() then loads
+    // the word of the slot before the cursor) and with attach(); after the slot word's store.
     std::atomic_ref<std::uint64_t>(*metadata::header_word(base_, metadata::offset::write_cursor))
         .store(cursor_, std::memory_order_release);
     // release: pairs with the acquire load in RawReader::writer_entry_seq.

@@ -62,7 +62,9 @@ quillmere_core::Result<void> claim_role(std::uint64_t* pid_word, std::string_vie
   const std::uint64_t me = own_pid_word();
   std::atomic_ref<std::uint64_t> word(*pid_word);
   std::uint64_t seen = 0;
-  // seq_cst: pairs with the claims of other processes and with release_role's CAS.
+  // seq_cst: a win reads the 0 that release_role stored (its release half), so everything the
+  // previous holder did to the ring happens before what we do next; claims of other
+  // processes are ordered against ours in the one total order of the word.
   if (word.compare_exchange_strong(seen, me, std::memory_order_seq_cst)) return {};
   for (;;) {
     // No exception for this process: a role it already holds is held by a live process.
@@ -72,7 +74,9 @@ quillmere_core::Result<void> claim_role(std::uint64_t* pid_word, std::string_vie
           quillmere_core::format("the {} role on channel '{}' is held by process {}", role, channel,
                                  seen));
     }
-    // seq_cst: takes over the dead holder's word; on failure `seen` is the newer value.
+    // seq_cst: takes over the dead holder's word; on failure `seen` is the newer value. Nothing
+    // is acquired from a dead holder here (its claim is all this reads): what it left in the
+    // ring is read by the words' own acquire loads (RawWriter::attach, the readers).
     if (word.compare_exchange_strong(seen, me, std::memory_order_seq_cst)) return {};
     std::uint64_t free = 0;
     // seq_cst: the word may have been given back meanwhile.
@@ -83,7 +87,8 @@ quillmere_core::Result<void> claim_role(std::uint64_t* pid_word, std::string_vie
 
 void release_role(std::uint64_t* pid_word) noexcept {
   std::uint64_t mine = own_pid_word();
-  // seq_cst: pairs with claim_role's CAS; a word holding another id is left alone.
+  // seq_cst: the release half pairs with the next claim_role's win, which reads our 0; a word
+  // holding another id is left alone.
   std::atomic_ref<std::uint64_t>(*pid_word).compare_exchange_strong(mine, 0,
                                                                     std::memory_order_seq_cst);
 }
