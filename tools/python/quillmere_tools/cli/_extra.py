@@ -4,15 +4,13 @@ from __future__ import annotations
 
 import importlib
 import signal
-from collections.abc import Iterator
-from contextlib import contextmanager
 from types import FrameType, ModuleType
 
 from quillmere_tools.cli._common import CommandError
 
 
 class Stop(Exception):
-    """Raised in the main thread by SIGTERM, like KeyboardInterrupt by SIGINT."""
+    """Raised in the main thread by SIGINT or SIGTERM (see StopSignals)."""
 
 
 def load(module: str, needs: str) -> ModuleType:
@@ -25,15 +23,33 @@ def load(module: str, needs: str) -> ModuleType:
         raise CommandError(str(error)) from None
 
 
-@contextmanager
-def sigterm_stops() -> Iterator[None]:
-    """While inside, SIGTERM raises Stop in the main thread."""
+class StopSignals:
+    """While inside, SIGINT and SIGTERM raise Stop in the main thread, but only while armed:
+    one that arrives before `arm()` (while threads are being started, say) is held back and
+    raised by `arm()`, and one after `disarm()` (while they are being joined) is dropped, so
+    that neither a set-up nor a tear-down is cut off halfway."""
 
-    def stop(signum: int, frame: FrameType | None) -> None:
-        raise Stop
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
-    previous = signal.signal(signal.SIGTERM, stop)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+    def __enter__(self) -> StopSignals:
+        self._armed = False
+        self._pending = False
+        self._previous = {signum: signal.signal(signum, self._handle) for signum in self.SIGNALS}
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
+
+    def arm(self) -> None:
+        self._armed = True
+        if self._pending:
+            raise Stop
+
+    def disarm(self) -> None:
+        self._armed = False
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        if self._armed:
+            raise Stop
+        self._pending = True

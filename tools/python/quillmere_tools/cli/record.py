@@ -7,12 +7,11 @@ import argparse
 import signal
 import sys
 import time
-from types import FrameType
 from typing import TYPE_CHECKING
 
 from quillmere_tools.cli._common import (
     CommandError, Subparsers, count, note, positive_seconds, print_json, shown)
-from quillmere_tools.cli._extra import Stop, load, sigterm_stops
+from quillmere_tools.cli._extra import Stop, StopSignals, load
 
 if TYPE_CHECKING:
     from quillmere_tools.recording import ChannelStats, Recorder
@@ -53,30 +52,32 @@ def run(args: argparse.Namespace) -> int:
     recording = load("quillmere_tools.recording", "mcap")
     progress = sys.stderr.isatty() and not args.json
     previous = signal.getsignal(signal.SIGUSR1)
-    try:
-        recorder: Recorder = recording.Recorder(
-            args.names, args.output, compression=args.compression, duration=args.duration,
-            max_bytes=args.max_bytes or None, split_size=args.split_size or None,
-            split_duration=args.split_duration, snapshot=args.snapshot)
-    except (OSError, ValueError) as error:
-        raise CommandError(str(error)) from None
-    # From here on Ctrl-C and SIGTERM only stop the recording: the threads following the
-    # channels must be stopped and joined before the interpreter goes away.
-    try:
-        if args.snapshot:
-            signal.signal(signal.SIGUSR1, lambda signum, frame: _snapshot(recorder))
-        with sigterm_stops():
-            _until_stopped(recorder, progress)
-    except (KeyboardInterrupt, Stop):  # arrived before the loop that expects it
-        pass
-    finally:
-        signal.signal(signal.SIGUSR1, previous)
+    # Ctrl-C and SIGTERM only stop the recording: the threads following the channels must be
+    # started and joined whole before the interpreter goes away.
+    with StopSignals() as signals:
         try:
-            stats = recorder.stop()
-        except Exception as error:
-            raise CommandError(f"recording failed: {error}") from None
-        if progress:
-            print(file=sys.stderr)
+            recorder: Recorder = recording.Recorder(
+                args.names, args.output, compression=args.compression, duration=args.duration,
+                max_bytes=args.max_bytes or None, split_size=args.split_size or None,
+                split_duration=args.split_duration, snapshot=args.snapshot)
+        except (OSError, ValueError) as error:
+            raise CommandError(str(error)) from None
+        try:
+            if args.snapshot:
+                signal.signal(signal.SIGUSR1, lambda signum, frame: _snapshot(recorder))
+            signals.arm()
+            _until_stopped(recorder, progress)
+        except Stop:
+            pass
+        finally:
+            signals.disarm()
+            signal.signal(signal.SIGUSR1, previous)
+            try:
+                stats = recorder.stop()
+            except Exception as error:
+                raise CommandError(f"recording failed: {error}") from None
+            if progress:
+                print(file=sys.stderr)
     _print_summary(recorder, stats, args.json)
     return 0
 
@@ -86,13 +87,9 @@ def _snapshot(recorder: Recorder) -> None:
 
 
 def _until_stopped(recorder: Recorder, progress: bool) -> None:
-    try:
-        while not recorder.wait(_PROGRESS_EVERY):
-            if progress:
-                print("\r" + _progress_line(recorder.stats()), end="", file=sys.stderr,
-                      flush=True)
-    except (KeyboardInterrupt, Stop):
-        pass
+    while not recorder.wait(_PROGRESS_EVERY):
+        if progress:
+            print("\r" + _progress_line(recorder.stats()), end="", file=sys.stderr, flush=True)
 
 
 def _progress_line(stats: dict[str, ChannelStats]) -> str:

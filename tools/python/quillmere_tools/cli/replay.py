@@ -8,7 +8,7 @@ import threading
 from typing import TYPE_CHECKING, cast
 
 from quillmere_tools.cli._common import CommandError, Subparsers, print_json, shown
-from quillmere_tools.cli._extra import Stop, load, sigterm_stops
+from quillmere_tools.cli._extra import Stop, StopSignals, load
 
 if TYPE_CHECKING:
     from quillmere_tools.recording import ReplaySummary
@@ -82,13 +82,15 @@ def run(args: argparse.Namespace) -> int:
     # Played on a thread of its own, so that Ctrl-C and SIGTERM reach the main thread at once
     # and the replay still removes what it made. (An interrupted Thread.join can report the
     # thread finished while it runs: an Event says when it is.)
-    with sigterm_stops():
+    with StopSignals() as signals:
         try:
             threading.Thread(target=play, name="quillmere replay", daemon=True).start()
+            signals.arm()
             while not done.wait(0.2):
                 pass
-        except (KeyboardInterrupt, Stop):
+        except Stop:
             stopping.set()
+        signals.disarm()
     done.wait()
     error = result.get("error")
     if isinstance(error, (OSError, ValueError, RuntimeError)):
