@@ -244,8 +244,8 @@ class FrameWriter:
         if numpy.can_cast(source.dtype, frame.dtype, "safe"):
             return source
         weak = not isinstance(array, numpy.ndarray)
-        if weak and (beyond := _beyond_range(source, frame.dtype)) is not None:
-            raise TypeError(f"expected a frame of {frame.dtype}, got {beyond}, beyond its range")
+        if weak and (too_large := _beyond_range(source, frame.dtype)) is not None:
+            raise TypeError(f"expected a frame of {frame.dtype}, got {too_large}, beyond its range")
         if not (weak and _values_fit(source, frame.dtype)):
             raise TypeError(
                 f"expected a frame of {frame.dtype}, got {source.dtype}, which does not "

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from contextlib import ExitStack
+from typing import Any
 
 import zenoh
 
@@ -84,7 +85,8 @@ class Publisher(BridgeEnd):
 
     def _has_subscriber(self) -> bool:
         try:
-            return bool(self._publisher.matching_status.matching)
+            status: Any = self._publisher.matching_status  # typed as bool by some releases
+            return bool(status.matching)
         except AttributeError:  # a Zenoh release without the matching API: start at once
             return True
 
@@ -96,7 +98,8 @@ class Publisher(BridgeEnd):
             try:
                 with ExitStack() as attempt:
                     channel = attempt.enter_context(Channel(self.name))
-                    bell = attempt.enter_context(bell_for(channel))
+                    bell = bell_for(channel)
+                    attempt.enter_context(bell)
                     attempt.pop_all()
                     return channel, bell, waited
             except (FileNotFoundError, NotAChannelError):  # not (yet, or again) a channel

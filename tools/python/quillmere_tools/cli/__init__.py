@@ -13,7 +13,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from quillmere_tools import __version__
+from quillmere_tools._version import __version__
 from quillmere_tools.cli import bridge, gc, ls, record, replay, stat, tail, watch
 from quillmere_tools.cli._common import CommandError
 
