@@ -67,6 +67,7 @@ PAIR = numpy.dtype([("a", "f8"), ("b", "f8")])
 @pytest.mark.parametrize(("dtype", "frame", "refusal"), [
     (numpy.float32, [1e300, 2.0, 3.0], r"float32, got 1e\+300, beyond its range"),
     (numpy.complex64, [1.0, -1e39, 0.0], r"complex64, got -1e\+39, beyond its range"),
+    (numpy.uint8, [1, 2, 300], "uint8, got 300, beyond its range"),
     (PAIR, numpy.array([(1.0, 2.0)] * 3, [("b", "f8"), ("a", "f8")]),
      r"got \[\('b', '<f8'\), \('a', '<f8'\)\], whose fields differ in name or order"),
     (PAIR, numpy.zeros(3, [("x", "f8"), ("y", "f8")]), "whose fields differ in name or order"),

@@ -246,6 +246,9 @@ class FrameWriter:
         weak = not isinstance(array, numpy.ndarray)
         if weak and (too_large := _beyond_range(source, frame.dtype)) is not None:
             raise TypeError(f"expected a frame of {frame.dtype}, got {too_large}, beyond its range")
+        integer = frame.dtype.kind in "iu"
+        if weak and integer and (unfit := _unfit_integer(source, frame.dtype)) is not None:
+            raise TypeError(f"expected a frame of {frame.dtype}, got {unfit}, beyond its range")
         if not (weak and _values_fit(source, frame.dtype)):
             raise TypeError(
                 f"expected a frame of {frame.dtype}, got {source.dtype}, which does not "
@@ -315,6 +318,15 @@ def _fields(
 def _values_fit(source: npt.NDArray[Any], dtype: numpy.dtype[Any]) -> bool:
     """Python numbers are weakly typed, as in NumPy's own promotion: their values decide."""
     if source.size and source.dtype.kind in "iu" and dtype.kind in "iuf":
-        low, high = numpy.min_scalar_type(source.min()), numpy.min_scalar_type(source.max())
-        return bool(numpy.can_cast(low, dtype) and numpy.can_cast(high, dtype))
+        return _unfit_integer(source, dtype) is None
     return source.dtype.kind == "f" and dtype.kind in "fc"
+
+
+def _unfit_integer(source: npt.NDArray[Any], dtype: numpy.dtype[Any]) -> int | None:
+    """The least or greatest of the Python integers in `source`, if `dtype` cannot hold it."""
+    if not source.size or source.dtype.kind not in "iu" or dtype.kind not in "iuf":
+        return None
+    for value in (source.min(), source.max()):
+        if not numpy.can_cast(numpy.min_scalar_type(value), dtype):
+            return int(value)
+    return None
