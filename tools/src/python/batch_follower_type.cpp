@@ -89,11 +89,7 @@ PyType_Spec spec = {
 }  // namespace
 
 int add_batch_follower_type(PyObject* module) {
-  PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) return -1;
-  const int added = PyModule_AddObjectRef(module, "BatchFollower", type);
-  Py_DECREF(type);
-  return added;
+  return add_type(module, spec, "BatchFollower");
 }
 
 }  // namespace quillmere_tools::python
