@@ -25,8 +25,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -34,6 +32,8 @@ import time
 import uuid
 from collections.abc import Iterator
 from contextlib import ExitStack, contextmanager
+
+from common import free_port, start_stopped
 
 KIB, MIB = 1024, 1024 * 1024
 SIZES = {64: "64 B", MIB: "1 MiB"}
@@ -46,12 +46,6 @@ SOURCE_LIFETIME = 120.0  # a source stops by itself even if nobody stops it
 
 def loopback(port: int) -> str:
     return f"tcp/127.0.0.1:{port}"
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return int(probe.getsockname()[1])
 
 
 def zenoh_session(listen: str | None = None, connect: str | None = None) -> object:
@@ -144,20 +138,7 @@ def sink(kind: str, where: str, warmup: float, seconds: float) -> None:
 # --- orchestration ---------------------------------------------------------------------------
 
 def spawn(stack: ExitStack, *args: str) -> subprocess.Popen[str]:
-    proc = subprocess.Popen(list(args), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                            stdin=subprocess.DEVNULL, text=True)
-
-    def stop() -> None:
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGTERM)  # a bridge end removes the names it made
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-
-    stack.callback(stop)
-    return proc
+    return start_stopped(stack, list(args), stdout=subprocess.PIPE)
 
 
 def me(*args: str) -> list[str]:

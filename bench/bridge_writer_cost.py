@@ -19,8 +19,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -29,31 +27,14 @@ import uuid
 from contextlib import ExitStack
 
 import quillmere
+from common import free_port, start_stopped
 
 LENGTH, SLOTS = 64, 1024
 READY_TIMEOUT = 30.0  # a bridge pair forwards within a second or two
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return int(probe.getsockname()[1])
-
-
 def spawn(stack: ExitStack, *args: str) -> None:
-    proc = subprocess.Popen([sys.executable, "-m", "quillmere_tools", "bridge", *args],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-
-    def stop() -> None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-
-    stack.callback(stop)
+    start_stopped(stack, [sys.executable, "-m", "quillmere_tools", "bridge", *args])
 
 
 def start_bridge(stack: ExitStack, writer: quillmere.BytesWriter, near: str, far: str) -> None:

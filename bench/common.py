@@ -7,9 +7,13 @@ import gc
 import itertools
 import os
 import random
+import signal
+import socket
 import statistics
+import subprocess
 import time
 import timeit
+from contextlib import ExitStack
 
 KIB = 1024
 MIB = 1024 * 1024
@@ -118,3 +122,29 @@ def reason(exc: Exception) -> str:
     """The last line of an exception's message: what a skipped row reports."""
     detail = str(exc).strip().splitlines()
     return detail[-1] if detail else type(exc).__name__
+
+
+def free_port() -> int:
+    """A loopback TCP port that is free right now."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+def start_stopped(stack: ExitStack, argv: list[str],
+                  stdout: int = subprocess.DEVNULL) -> subprocess.Popen[str]:
+    """Starts `argv`; when `stack` closes it is stopped (SIGTERM, killed after 10 s) if running."""
+    proc = subprocess.Popen(argv, stdout=stdout, stderr=subprocess.DEVNULL,
+                            stdin=subprocess.DEVNULL, text=True)
+
+    def stop() -> None:
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)  # a bridge end removes the names it made
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+    stack.callback(stop)
+    return proc

@@ -50,11 +50,11 @@ def run_python_fixture() -> Callable[..., subprocess.CompletedProcess[str]]:
 
 @pytest.fixture
 def spawn() -> Iterator[Callable[..., Child]]:
-    """Start long-running child interpreters; all are killed and reaped at teardown."""
+    """Start long-running child interpreters (or programs: `argv`); all are reaped at teardown."""
     children: list[Child] = []
 
-    def start(code: str, *args: str) -> Child:
-        children.append(Child(code, *args))
+    def start(code: str, *args: str, argv: list[str] | None = None) -> Child:
+        children.append(Child(code, *args, argv=argv))
         return children[-1]
 
     try:

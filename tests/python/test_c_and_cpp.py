@@ -11,7 +11,7 @@ import os
 import signal
 import subprocess
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy
@@ -36,21 +36,15 @@ def _helpers() -> Path:
 
 
 @pytest.fixture
-def program() -> Iterator[Callable[..., Child]]:
-    """Starts a helper program by name; all are killed and reaped at teardown."""
-    children: list[Child] = []
+def program(spawn: Callable[..., Child]) -> Callable[..., Child]:
+    """Starts a helper program by name; `spawn` kills and reaps them all at teardown."""
 
     def start(name: str, *args: object) -> Child:
         path = _helpers() / name
         assert path.is_file(), f"{path} was not built"
-        children.append(Child("", argv=[str(path), *map(str, args)]))
-        return children[-1]
+        return spawn("", argv=[str(path), *map(str, args)])
 
-    try:
-        yield start
-    finally:
-        for child in children:
-            child.close()
+    return start
 
 
 def finish(child: Child) -> None:

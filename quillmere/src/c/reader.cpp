@@ -88,21 +88,14 @@ extern "C" {
 
 qm_status qm_reader_open(const char* name, qm_kind kind, uint64_t entry_length,
                          uint64_t entry_count, int flags, qm_reader** out) noexcept {
-  if (out == nullptr) return null_argument("out");
-  *out = nullptr;
-  return guarded([&] {
-    qm_status status = QM_OK;
-    auto geometry = quillmere::c::to_geometry(name, kind, entry_length, entry_count, flags,
-                                              QM_DELAYED_CONNECT | QM_ZERO_COPY, status);
-    if (!geometry) return status;
-    using Endpoint = quillmere::reader::RawReader;
-    auto make = (flags & QM_ZERO_COPY) != 0 ? &Endpoint::make_zero_copy : &Endpoint::make;
-    auto endpoint = make(name, geometry->entry_length, geometry->entry_count, geometry->dtype,
-                         (flags & QM_DELAYED_CONNECT) != 0);
-    if (!endpoint) return fail(std::move(endpoint.error()));
-    *out = new qm_reader{std::move(*endpoint), geometry->unit};
-    return QM_OK;
-  });
+  return quillmere::c::open_end(
+      name, kind, entry_length, entry_count, flags, QM_DELAYED_CONNECT | QM_ZERO_COPY, out,
+      [&](const quillmere::c::Geometry& geometry) {
+        using Endpoint = quillmere::reader::RawReader;
+        auto make = (flags & QM_ZERO_COPY) != 0 ? &Endpoint::make_zero_copy : &Endpoint::make;
+        return make(name, geometry.entry_length, geometry.entry_count, geometry.dtype,
+                    (flags & QM_DELAYED_CONNECT) != 0);
+      });
 }
 
 qm_status qm_reader_read(qm_reader* r, void* out, size_t size, uint64_t* entry_seq) noexcept {

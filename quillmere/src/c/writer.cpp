@@ -10,7 +10,6 @@
 
 using quillmere::c::call;
 using quillmere::c::fail;
-using quillmere::c::guarded;
 using quillmere::c::null_argument;
 using quillmere_core::format;
 
@@ -48,20 +47,12 @@ extern "C" {
 
 qm_status qm_writer_open(const char* name, qm_kind kind, uint64_t entry_length,
                          uint64_t entry_count, int flags, qm_writer** out) noexcept {
-  if (out == nullptr) return null_argument("out");
-  *out = nullptr;
-  return guarded([&] {
-    qm_status status = QM_OK;
-    auto geometry = quillmere::c::to_geometry(name, kind, entry_length, entry_count, flags,
-                                              QM_DELAYED_CONNECT, status);
-    if (!geometry) return status;
-    auto endpoint =
-        quillmere::writer::RawWriter::make(name, geometry->entry_length, geometry->entry_count,
-                                           geometry->dtype, (flags & QM_DELAYED_CONNECT) != 0);
-    if (!endpoint) return fail(std::move(endpoint.error()));
-    *out = new qm_writer{std::move(*endpoint), geometry->unit};
-    return QM_OK;
-  });
+  auto make = [&](const quillmere::c::Geometry& geometry) {
+    return quillmere::writer::RawWriter::make(name, geometry.entry_length, geometry.entry_count,
+                                              geometry.dtype, (flags & QM_DELAYED_CONNECT) != 0);
+  };
+  return quillmere::c::open_end(name, kind, entry_length, entry_count, flags, QM_DELAYED_CONNECT,
+                                out, make);
 }
 
 qm_status qm_writer_write(qm_writer* w, const void* data, size_t size) noexcept {

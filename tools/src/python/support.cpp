@@ -42,4 +42,12 @@ void raise_cpp_exception() noexcept {
   }
 }
 
+int add_type(PyObject* module, PyType_Spec& spec, const char* name) {
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return -1;
+  const int added = PyModule_AddObjectRef(module, name, type);
+  Py_DECREF(type);
+  return added;
+}
+
 }  // namespace quillmere_tools::python

@@ -1,5 +1,6 @@
 // What every source file of quillmere_tools._native shares: the exception boundary, turning a
-// ChannelError into an exception, and the signature of a source file's part of the module.
+// ChannelError into an exception, adding a type, and the signature of a source file's part of
+// the module.
 #pragma once
 
 #include <Python.h>
@@ -21,6 +22,9 @@ void raise_channel_error(const quillmere_core::ChannelError& error) noexcept;
 
 // MemoryError for std::bad_alloc, RuntimeError naming anything else.
 void raise_cpp_exception() noexcept;
+
+// Creates the heap type of `spec` and adds it to `module` as `name`; -1 with an exception set.
+int add_type(PyObject* module, PyType_Spec& spec, const char* name);
 
 namespace detail {
 template <auto F>

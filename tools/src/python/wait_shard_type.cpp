@@ -142,11 +142,7 @@ PyType_Spec spec = {
 }  // namespace
 
 int add_wait_shard_type(PyObject* module) {
-  PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) return -1;
-  const int added = PyModule_AddObjectRef(module, "WaitShard", type);
-  Py_DECREF(type);
-  if (added < 0) return -1;
+  if (add_type(module, spec, "WaitShard") < 0) return -1;
   return PyModule_AddFunctions(module, functions);
 }
 
