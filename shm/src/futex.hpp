@@ -36,8 +36,8 @@ struct FutexWord {
 inline constexpr std::size_t kMostFutexWords = 128;
 
 // Sleeps while every word still holds its expected value, until `deadline` (CLOCK_MONOTONIC,
-// the clock of std::chrono::steady_clock; its max() is no deadline). At most kMostFutexWords words (more: Changed).
-// Unsupported when the kernel lacks futex_waitv (before Linux 5.16).
+// the clock of std::chrono::steady_clock; its max() is no deadline). At most kMostFutexWords words
+// (more: Changed). Unsupported when the kernel lacks futex_waitv (before Linux 5.16).
 enum class FutexWaitAny : std::uint8_t { Woken, Changed, TimedOut, Interrupted, Unsupported };
 FutexWaitAny futex_wait_any(std::span<const FutexWord> words,
                             std::chrono::steady_clock::time_point deadline) noexcept;
