@@ -7,8 +7,6 @@
 
 namespace quillmere::c {
 
-using quillmere_core::format;
-
 qm_status Use::refuse_fork_child() const noexcept {
   return guarded(
       [&] { return fail(QM_ERR_FORK_CHILD, process::fork_child_message(type_name_, owner_)); });
@@ -16,14 +14,16 @@ qm_status Use::refuse_fork_child() const noexcept {
 
 qm_status Use::refuse_overlap() const noexcept {
   return guarded([&] {
-    return fail(QM_ERR_BUSY, format("{} is in use by another thread: one call at a time per handle",
-                                    type_name_));
+    return fail(QM_ERR_BUSY,
+                quillmere_core::format(
+                    "{} is in use by another thread: one call at a time per handle", type_name_));
   });
 }
 
 qm_status null_argument(std::string_view what) noexcept {
-  return guarded(
-      [&] { return fail(QM_ERR_INVALID_ARGUMENT, format("{} must not be NULL", what)); });
+  return guarded([&] {
+    return fail(QM_ERR_INVALID_ARGUMENT, quillmere_core::format("{} must not be NULL", what));
+  });
 }
 
 std::optional<Geometry> to_geometry(const char* name, qm_kind kind, std::uint64_t entry_length,
@@ -34,15 +34,15 @@ std::optional<Geometry> to_geometry(const char* name, qm_kind kind, std::uint64_
     return std::nullopt;
   }
   if (kind != QM_BYTES && kind != QM_FLOAT64) {
-    status =
-        fail(QM_ERR_INVALID_ARGUMENT,
-             format("kind {} is neither QM_BYTES ({}) nor QM_FLOAT64 ({})", static_cast<int>(kind),
-                    static_cast<int>(QM_BYTES), static_cast<int>(QM_FLOAT64)));
+    status = fail(QM_ERR_INVALID_ARGUMENT,
+                  quillmere_core::format("kind {} is neither QM_BYTES ({}) nor QM_FLOAT64 ({})",
+                                         static_cast<int>(kind), static_cast<int>(QM_BYTES),
+                                         static_cast<int>(QM_FLOAT64)));
     return std::nullopt;
   }
   if ((flags & ~allowed_flags) != 0) {
     status = fail(QM_ERR_INVALID_ARGUMENT,
-                  format("flags {} include bits outside {}", flags, allowed_flags));
+                  quillmere_core::format("flags {} include bits outside {}", flags, allowed_flags));
     return std::nullopt;
   }
   const bool bytes = kind == QM_BYTES;

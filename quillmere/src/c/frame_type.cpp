@@ -14,8 +14,6 @@
 
 namespace quillmere::c {
 
-using quillmere_core::format;
-
 namespace {
 
 // The view of channel `name`, or the failure (QM_ERR_NOT_FOUND when there is none).
@@ -25,7 +23,8 @@ std::optional<quillmere_tools::ChannelView> open_view(std::string_view name, qm_
     status = fail(std::move(view.error()));
     return std::nullopt;
   }
-  if (!*view) status = fail(QM_ERR_NOT_FOUND, format("channel '{}' does not exist", name));
+  if (!*view)
+    status = fail(QM_ERR_NOT_FOUND, quillmere_core::format("channel '{}' does not exist", name));
   return std::move(*view);
 }
 
@@ -38,12 +37,14 @@ qm_status store_frame_type(std::string_view name, std::span<const std::byte> rec
   auto held = quillmere_tools::store_frame_record(*view, record);
   if (!held) return fail(std::move(held.error()));
   if (!*held)
-    return fail(QM_ERR_INVALID_ARGUMENT,
-                format("channel '{}' has no trailer to hold a frame-type record", name));
+    return fail(
+        QM_ERR_INVALID_ARGUMENT,
+        quillmere_core::format("channel '{}' has no trailer to hold a frame-type record", name));
   if (!std::ranges::equal(**held, record))
-    return fail(QM_ERR_INVALID_ARGUMENT,
-                format("channel '{}' already holds another frame-type record ({} bytes)", name,
-                       (*held)->size()));
+    return fail(
+        QM_ERR_INVALID_ARGUMENT,
+        quillmere_core::format("channel '{}' already holds another frame-type record ({} bytes)",
+                               name, (*held)->size()));
   return QM_OK;
 }
 
@@ -57,9 +58,10 @@ qm_status load_frame_type(std::string_view name, std::span<std::byte> out, std::
   size = snapshot.record->size();
   if (size > out.size())
     return fail(QM_ERR_INVALID_ARGUMENT,
-                format("the frame-type record of channel '{}' has {} bytes, more than the {} "
-                       "bytes given",
-                       name, size, out.size()));
+                quillmere_core::format(
+                    "the frame-type record of channel '{}' has {} bytes, more than the {} "
+                    "bytes given",
+                    name, size, out.size()));
   std::ranges::copy(*snapshot.record, out.begin());
   return QM_OK;
 }

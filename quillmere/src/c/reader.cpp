@@ -20,7 +20,6 @@ using quillmere::c::call;
 using quillmere::c::fail;
 using quillmere::c::guarded;
 using quillmere::c::null_argument;
-using quillmere_core::format;
 using Clock = quillmere_tools::Clock;
 
 namespace {
@@ -132,10 +131,11 @@ qm_status qm_reader_release(qm_reader* r, qm_read_handle* h) noexcept {
   return call(r, [&] {
     if (h == nullptr) return null_argument("read handle");
     if (h->owner != r)
-      return fail(QM_ERR_INVALID_ARGUMENT,
-                  format("the read handle belongs to another reader, not to the reader of "
-                         "channel '{}'",
-                         r->endpoint.name()));
+      return fail(
+          QM_ERR_INVALID_ARGUMENT,
+          quillmere_core::format("the read handle belongs to another reader, not to the reader of "
+                                 "channel '{}'",
+                                 r->endpoint.name()));
     if (!h->slot) return fail(QM_ERR_INVALID_ARGUMENT, "the read handle is already released");
     r->endpoint.ring()->release(*std::exchange(h->slot, std::nullopt));
     return QM_OK;

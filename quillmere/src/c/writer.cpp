@@ -11,7 +11,6 @@
 using quillmere::c::call;
 using quillmere::c::fail;
 using quillmere::c::null_argument;
-using quillmere_core::format;
 
 namespace {
 
@@ -32,10 +31,11 @@ qm_status connect(qm_writer& w) {
 qm_status check_handle(const qm_writer& w, const qm_write_handle* h) {
   if (h == nullptr) return null_argument("write handle");
   if (h->owner != &w)
-    return fail(QM_ERR_INVALID_ARGUMENT,
-                format("the write handle belongs to another writer, not to the writer of "
-                       "channel '{}'",
-                       w.endpoint.name()));
+    return fail(
+        QM_ERR_INVALID_ARGUMENT,
+        quillmere_core::format("the write handle belongs to another writer, not to the writer of "
+                               "channel '{}'",
+                               w.endpoint.name()));
   if (!h->slot)
     return fail(QM_ERR_INVALID_ARGUMENT, "the write handle is finished: committed or abandoned");
   return QM_OK;

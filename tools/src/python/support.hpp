@@ -40,9 +40,13 @@ struct Guarded<F> {
   __attribute__((no_sanitize("null"))) static R call(Args... args) {
     try {
       return F(args...);
+#if !defined(_LIBCPP_VERSION)
     } catch (abi::__forced_unwind&) {
       throw;
+#endif
     } catch (...) {
+      // libc++abi gives the forced unwind no type: it is the exception without a C++ type.
+      if (abi::__cxa_current_exception_type() == nullptr) throw;
       raise_cpp_exception();
       if constexpr (std::is_pointer_v<R>)
         return nullptr;
