@@ -20,6 +20,7 @@ constexpr AddPart kParts[] = {
     add_bridge_functions,
     add_batch_functions,
     add_batch_follower_type,
+    add_interpreter_exit_note,
     // clang-format on
 };
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "tools/src/python/doorbell_type.hpp"
+#include "tools/src/python/interpreter_exit.hpp"
 #include "tools/src/python/parts.hpp"
 #include "tools/src/python/support.hpp"
 #include "tools/src/python/waiting.hpp"
@@ -72,7 +73,7 @@ PyObject* shard_cancel(PyObject* self, PyObject* id) {
 PyObject* shard_collect(PyObject* self, PyObject*) {
   PyThreadState* thread = PyEval_SaveThread();
   std::vector<WaitShard::Ended> ended = shard_of(self).collect();
-  PyEval_RestoreThread(thread);
+  take_lock_back(thread);
   if (ended.empty()) Py_RETURN_NONE;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(ended.size()));
   if (list == nullptr) return nullptr;

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "tools/src/python/interpreter_exit.hpp"
+
 namespace quillmere_tools::python {
 
 Clock::time_point deadline_after(double seconds) noexcept {
@@ -33,16 +35,20 @@ bool wait_arguments(double timeout, double spin) noexcept {
 PyObject* wait_unlocked(const Bell& bell, std::uint64_t after, Clock::time_point deadline,
                         std::chrono::nanoseconds spin, Pace& pace) {
   // The lock is taken back in plain code, never in a destructor or a noexcept frame: see
-  // waiting.hpp.
+  // waiting.hpp and interpreter_exit.hpp.
+  // Signal handlers run on the main thread only: another thread never takes the lock before
+  // its wait ends, which also keeps a daemon thread's wait out of the interpreter's exit.
+  const bool handles_signals = on_main_thread();
   PyThreadState* thread = PyEval_SaveThread();
-  const WaitResult result = wait_for(bell, after, deadline, spin, pace, [&thread] {
+  const WaitResult result = wait_for(bell, after, deadline, spin, pace, [&] {
     // Runs the signal handlers (Ctrl-C raises KeyboardInterrupt there); false ends the wait.
-    PyEval_RestoreThread(thread);
+    if (!handles_signals) return true;
+    take_lock_back(thread);
     const bool ok = PyErr_CheckSignals() == 0;
     thread = PyEval_SaveThread();
     return ok;
   });
-  PyEval_RestoreThread(thread);
+  take_lock_back(thread);
   if (result == WaitResult::Stopped) return nullptr;
   return PyBool_FromLong(result == WaitResult::Ready);
 }
