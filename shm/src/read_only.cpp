@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -118,7 +119,11 @@ int rename_in(std::string_view directory, std::string_view from, std::string_vie
   if (int error = convert_both(directory, to, dir_name, to_name)) return error;
   DirectoryFd dir(dir_name);
   if (dir.get() < 0) return errno;
-  return ::renameat2(dir.get(), from_name.data(), dir.get(), to_name.data(), RENAME_NOREPLACE) == 0
+  // The system call itself: glibc has had a renameat2 wrapper only since 2.28, and the wheels
+  // for older systems must not need one (the call is in Linux since 3.15).
+  constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+  return ::syscall(SYS_renameat2, dir.get(), from_name.data(), dir.get(), to_name.data(),
+                   kNoReplace) == 0
              ? 0
              : errno;
 }
