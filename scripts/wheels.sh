@@ -56,5 +56,14 @@ for arch in "${archs[@]}"; do
       exit 1
     fi
   done
+  # A libc function newer than the target glibc has no version to link against: the reference
+  # stays unversioned, auditwheel cannot see it, and the wheel breaks only on an old system.
+  for so in $(find "$unpacked" -name '*.so*' -type f); do
+    unversioned=$(nm -D --undefined-only "$so" | awk '$1 == "U" && $2 !~ /@|^_?Py/ {print $2}')
+    if [ -n "$unversioned" ]; then
+      echo "$so needs symbols no glibc 2.17 provides: $unversioned"
+      exit 1
+    fi
+  done
   echo "$(basename "$wheel"): $(grep -o 'manylinux_2_17_[a-z0-9_]*' <<<"$shown" | head -n1)"
 done
