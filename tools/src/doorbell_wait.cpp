@@ -10,6 +10,7 @@
 #include "quillmere-core/src/doorbell.hpp"
 #include "quillmere-core/src/metadata.hpp"
 #include "shm/src/futex.hpp"
+#include "tools/src/cpu_relax.hpp"
 
 namespace quillmere_tools {
 
@@ -21,12 +22,6 @@ namespace metadata = quillmere_core::metadata;
 std::atomic_ref<std::uint64_t> sequence_word(const Bell& bell) noexcept {
   return std::atomic_ref<std::uint64_t>(
       *metadata::header_word(bell.segment, metadata::offset::writer_entry_seq));
-}
-
-void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
 }
 
 // This process's id without a system call per registration: looked up once, and again in a
