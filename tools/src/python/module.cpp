@@ -21,6 +21,7 @@ constexpr AddPart kParts[] = {
     add_batch_functions,
     add_batch_follower_type,
     add_interpreter_exit_note,
+    add_timed_writes_type,
     // clang-format on
 };
 

@@ -16,5 +16,6 @@ int add_bridge_functions(PyObject* module);       // bridge_functions.cpp
 int add_batch_functions(PyObject* module);        // batch_functions.cpp
 int add_batch_follower_type(PyObject* module);    // batch_follower_type.cpp
 int add_interpreter_exit_note(PyObject* module);  // interpreter_exit.cpp
+int add_timed_writes_type(PyObject* module);      // timed_writes_type.cpp
 
 }  // namespace quillmere_tools::python
