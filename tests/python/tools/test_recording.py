@@ -17,7 +17,7 @@ import pytest
 
 import quillmere
 from qm_support import CHILD_TIMEOUT, shm_path
-from quillmere_tools import trailer_state
+from quillmere_tools import _native, trailer_state
 from quillmere_tools.frames import FrameWriter
 
 mcap_reader = pytest.importorskip("mcap.reader")
@@ -287,6 +287,23 @@ def test_replay_selects_renames_loops_and_refuses_another_geometry(
     assert code == 0, err
     result = json.loads(out)
     assert result["loops"] >= 2 and list(result["entries"]) == [target]
+
+
+def test_replay_lends_a_writer_to_its_playing_thread_until_closed(channel_name: str) -> None:
+    writer = quillmere.BytesWriter(channel_name, entry_length=8, entry_count=4)
+    writes = _native.TimedWrites(1 << 20)
+    slot = writes.add(writer)
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        writer.write(bytes(8))
+    with pytest.raises(ValueError) as refused:
+        writes.put(slot, bytes(7), 0, 1.0)
+    assert writes.put(slot, b"abcdefgh", 0, 1.0) and writes.drain(5.0)
+    writes.close()
+    assert writes.counts(slot)[0] == 1
+    with pytest.raises(ValueError) as own:  # the writer is its own again, with the same words
+        writer.write(bytes(7))
+    assert str(refused.value) == str(own.value)
+    assert writer.last_entry_seq == 1
 
 
 def test_a_snapshot_holds_its_last_seconds_and_split_files_hold_every_entry_once(

@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import os
 import struct
-import sys
 import threading
 import time
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 
 import quillmere
@@ -17,18 +16,15 @@ from mcap.reader import make_reader
 from quillmere_tools import _native
 from quillmere_tools._frame_type import decode_record
 from quillmere_tools.recording._format import ChannelSpec
-from quillmere_tools.recording._prefetch import Prefetch
 from quillmere_tools.recording._reading import Recording
 from quillmere_tools.recording._source import look
 
-# Sleep until this close to an entry's time, then spin: a sleep can overshoot by the
-# scheduler's slack, a spin cannot.
-_SPIN_NS = 1_500_000
-# The file is read this many payload bytes ahead of the entries being played.
-_READ_AHEAD_BYTES = 64 << 20
-# While playing in time, the interpreter hands its lock from thread to thread this often
-# (seconds): the reading thread then holds up an entry that is due for no longer than this.
-_SWITCH_INTERVAL = 100e-6
+# The file is read up to this many payload bytes per channel ahead of the entries being played.
+_READ_AHEAD_BYTES = 32 << 20
+# The first entry is due this long after playing starts, so that reading gets ahead of it.
+_LEAD_NS = 20_000_000
+# While waiting for the playing thread, `stopping` is looked at this often (seconds).
+_POLL_SECONDS = 0.05
 
 
 class GeometryMismatch(ValueError):
@@ -39,19 +35,20 @@ class GeometryMismatch(ValueError):
 class ReplaySummary:
     entries: dict[str, int] = field(default_factory=dict)  # written, per target channel
     loops: int = 0  # complete passes over the recording
-    # Per target channel, how late each entry was written against its place in the scaled
-    # timeline of the recording (ns); only when playing in time.
+    # Only when playing in time, per target channel (a sample of a long replay): how late
+    # each entry was written against its place in the scaled timeline of the recording, and
+    # how much the time between two consecutive entries differed from the recorded one (ns).
     lateness_ns: dict[str, list[int]] = field(default_factory=dict)
+    timing_error_ns: dict[str, list[int]] = field(default_factory=dict)
 
     def lateness(self, q: float) -> int:
         """The q-th percentile of the lateness, over every channel (ns)."""
         return _percentile([late for each in self.lateness_ns.values() for late in each], q)
 
     def timing_error(self, q: float) -> int:
-        """The q-th percentile of the inter-entry timing error: how much the time between
-        two consecutive entries of a channel differs from the recorded (scaled) one (ns)."""
-        return _percentile([abs(b - a) for each in self.lateness_ns.values()
-                            for a, b in zip(each, each[1:])], q)
+        """The q-th percentile of the inter-entry timing error over every channel (ns)."""
+        return _percentile([error for each in self.timing_error_ns.values() for error in each],
+                           q)
 
 
 def _percentile(values: list[int], q: float) -> int:
@@ -64,7 +61,7 @@ def _percentile(values: list[int], q: float) -> int:
 class _Target:
     """A channel being written: made with the recorded geometry, or checked against it."""
 
-    def __init__(self, spec: ChannelSpec, name: str) -> None:
+    def __init__(self, spec: ChannelSpec, name: str, writes: _native.TimedWrites) -> None:
         self.name = name
         found = look(name)
         if found is not None:
@@ -81,11 +78,10 @@ class _Target:
             if spec.record is not None:
                 self._claim_type(spec)
             self.writer = quillmere.BytesWriter(name)
+            self.slot = writes.add(self.writer)
         except BaseException:
             self.close()
             raise
-        self.written = 0
-        self.lateness: list[int] = []
 
     def _claim_type(self, spec: ChannelSpec) -> None:
         assert spec.record is not None
@@ -126,23 +122,24 @@ def replay(
     stopping = stopping or threading.Event()
     summary = ReplaySummary()
     targets: dict[ChannelSpec, _Target] = {}
-    switch_interval = sys.getswitchinterval()
-    if rate:
-        sys.setswitchinterval(_SWITCH_INTERVAL)
+    writes = _native.TimedWrites(_READ_AHEAD_BYTES)
     try:
         with Recording(path) as recording:
             for spec in _recorded(recording, wanted):
-                _target_of(targets, spec, mapping)
+                _target_of(targets, spec, mapping, writes)
             while not stopping.is_set():
-                _pass(recording, wanted, mapping, targets, rate, start, end, stopping, summary)
+                _pass(recording, wanted, mapping, targets, writes, rate, start, end, stopping)
                 if not loop:
                     break
                 summary.loops += 1
     finally:
-        sys.setswitchinterval(switch_interval)
+        writes.close()  # gives the writers back before they go
         for target in targets.values():
-            summary.entries[target.name] = summary.entries.get(target.name, 0) + target.written
-            summary.lateness_ns.setdefault(target.name, []).extend(target.lateness)
+            written, lateness, errors = writes.counts(target.slot)
+            summary.entries[target.name] = summary.entries.get(target.name, 0) + written
+            if rate:
+                summary.lateness_ns.setdefault(target.name, []).extend(lateness)
+                summary.timing_error_ns.setdefault(target.name, []).extend(errors)
             target.close(keep)
     if not loop:
         summary.loops = 1
@@ -167,36 +164,25 @@ def _recorded(recording: Recording, wanted: set[str] | None) -> list[ChannelSpec
 
 
 def _target_of(targets: dict[ChannelSpec, _Target], spec: ChannelSpec,
-               mapping: dict[str, str]) -> _Target:
+               mapping: dict[str, str], writes: _native.TimedWrites) -> _Target:
     target = targets.get(spec)
     if target is None:
-        target = targets[spec] = _Target(spec, mapping.get(spec.name, spec.name))
+        target = targets[spec] = _Target(spec, mapping.get(spec.name, spec.name), writes)
     return target
 
 
 def _pass(recording: Recording, wanted: set[str] | None, mapping: dict[str, str],
-          targets: dict[ChannelSpec, _Target], rate: float, start: float | None,
-          end: float | None, stopping: threading.Event, summary: ReplaySummary) -> None:
-    """One pass over the recording."""
+          targets: dict[ChannelSpec, _Target], writes: _native.TimedWrites, rate: float,
+          start: float | None, end: float | None, stopping: threading.Event) -> None:
+    """One pass over the recording: each entry handed to its channel's playing thread with
+    the moment it is due (time.monotonic_ns(); 0 when playing as fast as possible), and the
+    pass waited for."""
     low = None if start is None else int(start * 1e9)
     high = None if end is None else int(end * 1e9)
-    entries = Prefetch(((spec, time_ns, data) for spec, _, time_ns, data in recording.raw()),
-                       lambda entry: len(entry[2]), _READ_AHEAD_BYTES)
-    try:
-        _play(entries, wanted, mapping, targets, rate, low, high, stopping, summary)
-    finally:
-        entries.close()
-
-
-def _play(entries: Iterator[tuple[ChannelSpec, int, bytes]], wanted: set[str] | None,
-          mapping: dict[str, str], targets: dict[ChannelSpec, _Target], rate: float,
-          low: int | None, high: int | None, stopping: threading.Event,
-          summary: ReplaySummary) -> None:
-    clock = time.perf_counter_ns
     first: int | None = None  # log time of the recording's first entry
-    base: int | None = None  # log time of the first entry played, and when it was played
-    began = 0
-    for count, (spec, time_ns, data) in enumerate(entries):
+    base: int | None = None  # log time of the first entry played
+    began = 0  # when that one is due
+    for count, (spec, _, time_ns, data) in enumerate(recording.raw()):
         if first is None:
             first = time_ns
         since_first = time_ns - first
@@ -206,20 +192,18 @@ def _play(entries: Iterator[tuple[ChannelSpec, int, bytes]], wanted: set[str] | 
             break
         if wanted is not None and spec.name not in wanted:
             continue
-        target = targets.get(spec) or _target_of(targets, spec, mapping)
+        target = targets.get(spec) or _target_of(targets, spec, mapping, writes)
+        due = 0
         if rate:
             if base is None:
-                base, began = time_ns, clock()
+                base, began = time_ns, time.monotonic_ns() + _LEAD_NS
             due = began + int((time_ns - base) / rate)
-            left = due - clock()
-            if left > _SPIN_NS and stopping.wait((left - _SPIN_NS) / 1e9):
-                break
-            while clock() < due:
-                pass
-            target.writer.write(data)
-            target.lateness.append(clock() - due)
-        else:
-            target.writer.write(data)
-        target.written += 1
+        while not writes.put(target.slot, data, due, _POLL_SECONDS):
+            if stopping.is_set():
+                return
         if count & 255 == 0 and stopping.is_set():
-            break
+            return
+    # The next pass, or the end of the replay, comes once this one is written.
+    while not writes.drain(_POLL_SECONDS):
+        if stopping.is_set():
+            return
