@@ -26,7 +26,7 @@ void keep_every_other(std::vector<std::int64_t>& samples) {
 }  // namespace
 
 std::uint32_t Nudge::announce() noexcept {
-  sleeping_.store(true, std::memory_order_relaxed);
+  sleeping_.store(true, std::memory_order_relaxed);  // relaxed: ordered by the fence below
   // seq_cst fence: orders the flag's store before the sleeper's re-check of `ready()`, against
   // the fence in nudge() between the mover's change and its load of the flag: one of the two
   // threads sees the other's store, so no change goes unnoticed and no wake is missed.
@@ -44,6 +44,7 @@ bool Nudge::sleep(std::uint32_t seen, Clock::time_point deadline) noexcept {
   } else {
     quillmere::shm::futex_wait(&word_, seen, 1h);
   }
+  // relaxed: a stale true costs the mover one wake call, nothing more.
   sleeping_.store(false, std::memory_order_relaxed);
   return in_time;
 }
@@ -53,6 +54,7 @@ void Nudge::nudge() noexcept {
   std::atomic_ref<std::uint32_t>(word_).fetch_add(1, std::memory_order_relaxed);
   // seq_cst fence: pairs with the one in announce() (see there).
   std::atomic_thread_fence(std::memory_order_seq_cst);
+  // relaxed: ordered by the fence above.
   if (sleeping_.load(std::memory_order_relaxed)) quillmere::shm::futex_wake_all(&word_);
 }
 
@@ -65,8 +67,9 @@ TimedWrites::~TimedWrites() {
 }
 
 bool TimedWrites::ended() const noexcept {
-  // acquire: a failure's error is read after seeing failed_.
-  return stopping_.load(std::memory_order_acquire) || failed_.load(std::memory_order_acquire);
+  // relaxed for the stop flag, which carries nothing else; acquire for failed_, after which
+  // the failure's error is read.
+  return stopping_.load(std::memory_order_relaxed) || failed_.load(std::memory_order_acquire);
 }
 
 bool TimedWrites::has_room(std::uint64_t bytes) const noexcept {
@@ -82,7 +85,7 @@ bool TimedWrites::has_room(std::uint64_t bytes) const noexcept {
 bool TimedWrites::offer(const Entry& entry, Clock::time_point deadline) noexcept {
   const std::uint64_t bytes = entry.data.size();
   if (!room_.wait([&] { return ended() || has_room(bytes); }, deadline) || ended()) return false;
-  const std::uint64_t offered = offered_.load(std::memory_order_relaxed);
+  const std::uint64_t offered = offered_.load(std::memory_order_relaxed);  // ours
   ring_[offered & (ring_.size() - 1)] = entry;
   offered_bytes_ += bytes;
   // release: the entry's place is filled before the playing thread sees it counted.
@@ -97,7 +100,7 @@ std::uint64_t TimedWrites::played() const noexcept {
 }
 
 bool TimedWrites::drain(Clock::time_point deadline) noexcept {
-  const std::uint64_t offered = offered_.load(std::memory_order_relaxed);
+  const std::uint64_t offered = offered_.load(std::memory_order_relaxed);  // ours
   return room_.wait([&] { return ended() || played() == offered; }, deadline) && !ended();
 }
 
@@ -109,7 +112,8 @@ std::optional<quillmere_core::ChannelError> TimedWrites::failure() const {
 
 void TimedWrites::stop() noexcept {
   if (!thread_.joinable()) return;
-  stopping_.store(true, std::memory_order_release);
+  // relaxed: the flag carries nothing else, and join() orders all that follows.
+  stopping_.store(true, std::memory_order_relaxed);
   arrived_.nudge();
   stopped_.nudge();
   room_.nudge();
@@ -117,6 +121,7 @@ void TimedWrites::stop() noexcept {
 }
 
 bool TimedWrites::wait_until_due(Clock::time_point due) noexcept {
+  // relaxed: the stop flag carries nothing else.
   const auto stopping = [this] { return stopping_.load(std::memory_order_relaxed); };
   if (stopped_.wait(stopping, due - kSpinBefore)) return false;
   while (Clock::now() < due) cpu_relax();
@@ -143,6 +148,7 @@ void TimedWrites::play() noexcept {
   // The sleep before each entry ends within a microsecond of its time instead of the 50 us
   // slack a thread gets by default.
   ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  // relaxed: the stop flag carries nothing else.
   const auto stopping = [this] { return stopping_.load(std::memory_order_relaxed); };
   for (;;) {
     const std::uint64_t next = played_.load(std::memory_order_relaxed);  // ours
