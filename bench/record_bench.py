@@ -8,12 +8,16 @@ how faithfully `quillmere replay` reproduces the timing.
 2. Highest loss-free rate per entry size, one channel at a time: the rate doubles from a
    start until the recorder loses an entry; the last rate without loss is reported, next to
    the rate the writer really reached.
-3. Round trip: a recording (64 B at 1 kHz and frames at 200 Hz) replayed at rate 1.0 into new
-   names while a second recorder records those. Reported: replay lateness against the
-   recording's timeline (p50/p99, as replay measures it), the inter-entry timing error
-   between the two recordings (p50/p99 of |gap2 - gap1|), and whether every payload matches.
+3. Replay timing: a recording (64 B at 1 kHz and frames at 200 Hz, 5 s) replayed by
+   `quillmere replay` at rate 1.0 into new names, --replays times; per run, the inter-entry
+   timing error against the recording and the lateness (p50/p99, as replay measures them when
+   each write returns); the medians over the runs.
+4. Round trip: the same recording replayed while a second recorder records the new names.
+   Reported: replay's own measure as above, the inter-entry timing error between the two
+   recordings (p50/p99 of |gap2 - gap1|, which adds both recorders' wake-up jitter), and
+   whether every payload matches.
 
-    python bench/record_bench.py [--seconds 20] [--probe-seconds 4] [--quick]
+    python bench/record_bench.py [--seconds 20] [--probe-seconds 4] [--replays 5] [--quick]
 
 Writers pace themselves on a schedule (in bursts when late) and write random payloads, which
 no compressor shrinks: the recorder's worst case. Rings: 8192 entries of 64 B (164 ms at
@@ -167,13 +171,38 @@ def loss_free(size: int, start: float, seconds: float, directory: str) -> None:
           f"{'none' if best is None else f'{best:.0f}/s (writer reached {reached:.0f}/s)'}")
 
 
-def round_trip(directory: str) -> None:
-    print("3. Round trip: 64 B at 1 kHz and frames at 200 Hz for 5 s, replayed at rate 1.0 "
-          "into new names while recorded again")
-    first = os.path.join(directory, "first.mcap")
-    run = record_run([(64, 1000), (FRAME, 200)], 5.0, first)
-    new = [name + "-again" for name in run["names"]]
-    again = os.path.join(directory, "again.mcap")
+def replay_into(path: str, maps: list[str]) -> dict:
+    """`quillmere replay` at rate 1.0 with `maps`; its --json summary."""
+    replayed = subprocess.run(command("replay", path, *maps, "--json"), text=True,
+                              capture_output=True, timeout=120)
+    if replayed.returncode:
+        raise RuntimeError(replayed.stderr)
+    return json.loads(replayed.stdout)
+
+
+def replay_measure(played: dict) -> str:
+    error, lateness = played["timing_error_us"], played["lateness_us"]
+    return (f"inter-entry timing error p50 {error['p50']:.1f} us, p99 {error['p99']:.1f} us; "
+            f"lateness p50 {lateness['p50']:.1f} us, p99 {lateness['p99']:.1f} us")
+
+
+def replay_timing(first: str, names: list[str], replays: int) -> None:
+    print(f"3. Replay at rate 1.0 of 64 B at 1 kHz and frames at 200 Hz for 5 s, {replays} runs")
+    runs = []
+    for run in range(replays):
+        maps = [arg for old in names for arg in ("--map", f"{old}={old}-replay{run}")]
+        runs.append(replay_into(first, maps))
+        print(f"   run {run + 1}: {replay_measure(runs[-1])}", flush=True)
+    median = {key: {q: statistics.median(r[key][q] for r in runs) for q in ("p50", "p99")}
+              for key in ("timing_error_us", "lateness_us")}
+    print(f"   => median of the runs: {replay_measure(median)}")
+
+
+def round_trip(first: str, names: list[str]) -> None:
+    print("4. Round trip: that recording replayed at rate 1.0 into new names while recorded "
+          "again")
+    new = [name + "-again" for name in names]
+    again = os.path.join(os.path.dirname(first), "again.mcap")
     makers = [quillmere.BytesReader(name, entry_length=size, entry_count=RINGS[size])
               for name, size in zip(new, (64, FRAME))]
     try:
@@ -181,11 +210,8 @@ def round_trip(directory: str) -> None:
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         for name in new:
             eventually(lambda: waiting(name), "the recorder follows " + name)
-        maps = [arg for old, name in zip(run["names"], new) for arg in ("--map", f"{old}={name}")]
-        replayed = subprocess.run(command("replay", first, *maps, "--json"), text=True,
-                                  capture_output=True, timeout=120)
-        if replayed.returncode:
-            raise RuntimeError(replayed.stderr)
+        played = replay_into(first, [arg for old, name in zip(names, new)
+                                     for arg in ("--map", f"{old}={name}")])
         time.sleep(0.3)
         recorder.send_signal(signal.SIGINT)
         recorder.communicate(timeout=60)
@@ -193,14 +219,10 @@ def round_trip(directory: str) -> None:
         del makers
         for name in new:
             quillmere.unlink(name)
-    played = json.loads(replayed.stdout)
-    error, lateness = played["timing_error_us"], played["lateness_us"]
-    print(f"   replay, as it measures itself: inter-entry timing error p50 {error['p50']:.1f} us,"
-          f" p99 {error['p99']:.1f} us; lateness p50 {lateness['p50']:.1f} us, "
-          f"p99 {lateness['p99']:.1f} us")
+    print(f"   replay, as it measures itself: {replay_measure(played)}")
     with open_recording(first) as one, open_recording(again) as two:
         a, b = list(one), list(two)
-    for old, name, size in zip(run["names"], new, (64, FRAME)):
+    for old, name, size in zip(names, new, (64, FRAME)):
         x = [e for e in a if e.channel == old]
         # The k-th entry replayed is entry_seq k of the new channel: entries the second
         # recorder lost are left out of the comparison, and counted.
@@ -222,17 +244,23 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=20.0)
     parser.add_argument("--probe-seconds", type=float, default=4.0)
+    parser.add_argument("--replays", type=int, default=5)
+    parser.add_argument("--only-replay", action="store_true", help="parts 3 and 4 alone")
     parser.add_argument("--quick", action="store_true", help="2 s target run, 1 s probes")
     args = parser.parse_args()
     if args.quick:
         args.seconds, args.probe_seconds = 2.0, 1.0
     with tempfile.TemporaryDirectory(prefix="qm-record-bench-") as directory:
-        target_load(args.seconds, directory)
-        print("2. Highest loss-free rate, one channel at a time, zstd, "
-              f"{args.probe_seconds:g} s per probe")
-        loss_free(64, 25_000, args.probe_seconds, directory)
-        loss_free(FRAME, 100, args.probe_seconds, directory)
-        round_trip(directory)
+        if not args.only_replay:
+            target_load(args.seconds, directory)
+            print("2. Highest loss-free rate, one channel at a time, zstd, "
+                  f"{args.probe_seconds:g} s per probe")
+            loss_free(64, 25_000, args.probe_seconds, directory)
+            loss_free(FRAME, 100, args.probe_seconds, directory)
+        first = os.path.join(directory, "first.mcap")
+        names = record_run([(64, 1000), (FRAME, 200)], 5.0, first)["names"]
+        replay_timing(first, names, args.replays)
+        round_trip(first, names)
 
 
 if __name__ == "__main__":
