@@ -22,6 +22,7 @@ from quillmere_tools.frames import FrameWriter
 
 mcap_reader = pytest.importorskip("mcap.reader")
 from quillmere_tools.recording import Recorder, open_recording, replay  # noqa: E402
+from quillmere_tools.recording._file import McapFile  # noqa: E402
 
 POINT = numpy.dtype([("x", "<i4"), ("y", "<f8")])  # 12 bytes: entries padded to 40
 # A child writing COUNT entries of 64 bytes (entry k holds k in its first 8 bytes) as fast
@@ -138,6 +139,24 @@ def test_a_lapped_recorder_counts_what_it_missed(
     assert stats.lost > 0 and stats.entries + stats.lost == written
     assert int(summary["entries"]) + int(summary["lost"]) == written == seqs[-1]
     assert seqs == sorted(set(seqs))
+
+
+def test_a_file_slower_than_the_channel_bounds_the_backlog_and_counts_the_rest_lost(
+        channel_name: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    writer = quillmere.BytesWriter(channel_name, entry_length=64, entry_count=4096)
+    for _ in range(2000):  # all still in the ring: the recorder reads them in a burst
+        writer.write(bytes(64))
+    add = McapFile.add
+    monkeypatch.setattr(McapFile, "add", lambda file, item: (time.sleep(0.001), add(file, item)))
+    path = tmp_path / "slow.mcap"
+    with Recorder([channel_name], path, backlog_bytes=64 * 16) as recorder:
+        eventually(lambda: caught_up(channel_name), "the recorder read the ring")
+        stats = recorder.stop()[channel_name]
+    with open_recording(path) as recording:
+        recorded = len(list(recording))
+        (summary,) = recording.summaries
+    assert stats.lost > 0 and stats.entries + stats.lost == 2000
+    assert recorded == int(summary["entries"]) == 2000 - int(summary["lost"])
 
 
 def test_what_the_ring_held_before_the_recorder_came_is_recorded_and_nothing_lost(

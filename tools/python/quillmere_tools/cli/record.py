@@ -43,6 +43,9 @@ def add_parser(subparsers: Subparsers) -> None:
     parser.add_argument("--snapshot", type=positive_seconds, metavar="S",
                         help="keep the last S seconds in memory only; write them to a new "
                              "file on each SIGUSR1")
+    parser.add_argument("--backlog-bytes", type=count, metavar="N", default=1 << 30,
+                        help="entries read but not yet in the file hold at most about N bytes "
+                             "(default 1 GiB); past it they count as lost")
     parser.add_argument("--json", action="store_true",
                         help="no progress line; the closing summary as a JSON object")
     parser.set_defaults(run=run)
@@ -59,7 +62,8 @@ def run(args: argparse.Namespace) -> int:
             recorder: Recorder = recording.Recorder(
                 args.names, args.output, compression=args.compression, duration=args.duration,
                 max_bytes=args.max_bytes or None, split_size=args.split_size or None,
-                split_duration=args.split_duration, snapshot=args.snapshot)
+                split_duration=args.split_duration, snapshot=args.snapshot,
+                backlog_bytes=args.backlog_bytes)
         except (OSError, ValueError) as error:
             raise CommandError(str(error)) from None
         try:

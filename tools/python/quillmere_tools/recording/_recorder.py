@@ -8,7 +8,7 @@ import os
 import queue
 import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
 
@@ -42,7 +42,11 @@ class Recorder(Closing):
     - `split_size` bytes or `split_duration` seconds: go on in a new file once one is that
       large or old; files are then named `<stem>-0001<suffix>`, `<stem>-0002<suffix>`, ...;
     - `snapshot` seconds: write nothing as it comes, keep the last that many seconds in
-      memory and write them to a new numbered file on each `snapshot()`.
+      memory and write them to a new numbered file on each `snapshot()`;
+    - `backlog_bytes` (default 1 GiB): entries read but not yet written into the file may
+      hold at most about this much memory, shared equally by the channels; past it a
+      channel's entries are counted as lost instead (a disk or compressor slower than the
+      channels).
 
     A channel whose thread fails (a frame-type record that cannot be read) ends the
     recording as a limit does; `stop()` then raises its error.
@@ -53,7 +57,7 @@ class Recorder(Closing):
         compression: str = "zstd", duration: float | None = None,
         max_bytes: int | None = None, split_size: int | None = None,
         split_duration: float | None = None, snapshot: float | None = None,
-        chunk_size: int = 1 << 20,
+        chunk_size: int = 1 << 20, backlog_bytes: int = 1 << 30,
     ) -> None:
         self._names = list(dict.fromkeys(names))
         if not self._names:
@@ -65,7 +69,8 @@ class Recorder(Closing):
                              f"got {compression!r}")
         for option, value in (("duration", duration), ("max_bytes", max_bytes),
                               ("split_size", split_size), ("split_duration", split_duration),
-                              ("snapshot", snapshot), ("chunk_size", chunk_size)):
+                              ("snapshot", snapshot), ("chunk_size", chunk_size),
+                              ("backlog_bytes", backlog_bytes)):
             if value is not None and not value > 0:
                 raise ValueError(f"{option} must be above 0, got {value!r}")
         if snapshot is not None and (split_size or split_duration):
@@ -91,7 +96,9 @@ class Recorder(Closing):
         self._offset = time.time_ns() - time.monotonic_ns()
         if self._keep_ns is None:
             self._file = self._open_next()
-        self._sources = [Source(name, self._offset, self._queue.put, self._stopping)
+        share = max(1, backlog_bytes // len(self._names))
+        self._sources = [Source(name, self._offset, self._queue.put, self._stopping,
+                                self._taken_of(name), share)
                          for name in self._names]
         self._writing = threading.Thread(target=self._write_all, name="quillmere record file",
                                          daemon=True)
@@ -191,6 +198,11 @@ class Recorder(Closing):
             self._file.add(item)
         else:
             self._keep(item)
+
+    def _taken_of(self, name: str) -> Callable[[], int]:
+        """How many payload bytes of channel `name` the file thread has taken so far."""
+        stats = self._stats[name]
+        return lambda: stats.bytes
 
     def _check_limits(self) -> None:
         if self._file is not None:

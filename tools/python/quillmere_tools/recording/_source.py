@@ -44,15 +44,24 @@ def look(name: str) -> tuple[ChannelInfo, bytes | None] | None:
 
 
 class Source(threading.Thread):
-    """Follows channel `name` until `stopping` is set, calling `put` with each Item."""
+    """Follows channel `name` until `stopping` is set, calling `put` with each Item.
+
+    `taken()` tells how many payload bytes of this channel the consumer of the items has
+    taken so far; while more than `backlog_bytes` of them wait, entries are not handed on but
+    counted as lost, so a file slower than the channel bounds the recorder's memory."""
 
     def __init__(self, name: str, clock_offset_ns: int, put: Callable[[Item], Any],
-                 stopping: threading.Event) -> None:
+                 stopping: threading.Event, taken: Callable[[], int],
+                 backlog_bytes: int) -> None:
         super().__init__(name=f"quillmere record {name}", daemon=True)
         self.channel = name
         self.error: BaseException | None = None
         self._offset = clock_offset_ns
         self._put = put
+        self._taken = taken
+        self._backlog_bytes = backlog_bytes
+        self._put_bytes = 0  # payload bytes handed on
+        self._dropped = 0  # entries read but not handed on since the last item
         self._stopping = stopping
         self._last = 0  # entry_seq of the last entry handed on, 0 on a segment not yet read
         # Entries up to this one were written before the recorder came: those the ring no
@@ -131,18 +140,22 @@ class Source(threading.Thread):
         newest = reader.writer_entry_seq
         while self._last < newest and (got := reader.read(out=out)) is not None:
             self._hand_on(spec, got[0], time.monotonic_ns() + self._offset, out)
-        seen = max(self._last, self._floor)
-        if newest > seen:
-            self._put((spec, self._last, time.monotonic_ns() + self._offset, None,
-                       newest - seen, None))
-            self._last = newest
+        lost = max(0, newest - max(self._last, self._floor)) + self._dropped
+        if lost:
+            self._put((spec, self._last, time.monotonic_ns() + self._offset, None, lost, None))
+            self._last, self._dropped = max(self._last, newest), 0
 
     def _hand_on(self, spec: ChannelSpec, entry_seq: int, time_ns: int,
                  out: numpy.ndarray[Any, Any]) -> None:
         seen = max(self._last, self._floor)
-        lost = entry_seq - seen - 1 if entry_seq > seen else 0
+        lost = (entry_seq - seen - 1 if entry_seq > seen else 0) + self._dropped
+        self._last = entry_seq
+        if self._put_bytes - self._taken() >= self._backlog_bytes:
+            self._dropped = lost + 1  # counted by the next item handed on
+            return
         self._put((spec, entry_seq, time_ns, out.tobytes(), lost, self._reason))
-        self._last, self._reason = entry_seq, None
+        self._put_bytes += out.nbytes
+        self._dropped, self._reason = 0, None
 
     def _spec(self, info: ChannelInfo) -> ChannelSpec:
         found = look(self.channel)
