@@ -74,6 +74,9 @@ struct State {
   std::uint64_t budget_bytes;
   std::vector<std::unique_ptr<Lent>> channels;  // by slot
   bool closed = false;
+  // A put() or drain() waits without the interpreter lock: no other call may come in then
+  // (each queue has one offering thread).
+  bool busy = false;
 
   void close() {
     closed = true;
@@ -89,13 +92,36 @@ State& state_of(PyObject* self) {
   return *reinterpret_cast<TimedWritesObject*>(self)->state;
 }
 
-// nullptr with ValueError once closed.
+// nullptr with ValueError once closed, RuntimeError while another thread's call waits.
 State* open_state(PyObject* self) {
   State& state = state_of(self);
+  if (state.busy) {
+    PyErr_SetString(PyExc_RuntimeError, "TimedWrites is in use by another thread");
+    return nullptr;
+  }
   if (!state.closed) return &state;
   PyErr_SetString(PyExc_ValueError, "TimedWrites is closed");
   return nullptr;
 }
+
+// Lets go of the interpreter lock, the state marked busy meanwhile.
+class Unlocked {
+ public:
+  explicit Unlocked(State& state) noexcept : state_(state) {
+    state_.busy = true;
+    thread_ = PyEval_SaveThread();
+  }
+  ~Unlocked() {
+    PyEval_RestoreThread(thread_);
+    state_.busy = false;
+  }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  State& state_;
+  PyThreadState* thread_;
+};
 
 // -1 with the failed write's error raised, if one failed.
 int raise_failure(TimedWrites& engine) {
@@ -181,7 +207,7 @@ PyObject* timed_writes_put(PyObject* self, PyObject* args) {
   TimedWrites& engine = channel.engine();
   bool queued = engine.offer(entry, Clock::time_point{});
   if (!queued && timeout > 0 && !engine.failure()) {
-    AllowThreads unlocked;
+    Unlocked unlocked(*state);
     queued = engine.offer(entry, deadline_after(timeout));
   }
   if (!queued) {
@@ -203,7 +229,7 @@ PyObject* timed_writes_drain(PyObject* self, PyObject* args) {
   bool drained = true;
   for (auto& channel : state->channels) {
     {
-      AllowThreads unlocked;
+      Unlocked unlocked(*state);
       drained = drained && channel->engine().drain(deadline);
     }
     channel->release_played();
@@ -213,6 +239,10 @@ PyObject* timed_writes_drain(PyObject* self, PyObject* args) {
 }
 
 PyObject* timed_writes_close(PyObject* self, PyObject*) {
+  if (state_of(self).busy) {
+    open_state(self);  // raises: another thread's call is waiting
+    return nullptr;
+  }
   state_of(self).close();
   Py_RETURN_NONE;
 }
