@@ -63,7 +63,7 @@ class Source(threading.Thread):
         self._put_bytes = 0  # payload bytes handed on
         self._dropped = 0  # entries read but not handed on since the last item
         self._stopping = stopping
-        self._last = 0  # entry_seq of the last entry handed on, 0 on a segment not yet read
+        self._last = 0  # entry_seq of the last entry read (handed on or dropped); 0: none yet
         # Entries up to this one were written before the recorder came: those the ring no
         # longer holds are history, not losses.
         self._floor = 0
