@@ -31,12 +31,7 @@ DoorbellObject* as_doorbell(PyObject* object) {
 PyTypeObject* doorbell_type = nullptr;  // a strong reference, kept for the process
 
 PyObject* new_doorbell(PyTypeObject* type, MappedBell bell) {
-  auto kept = std::make_unique<MappedBell>(std::move(bell));
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  as_doorbell(self)->bell = kept.release();
-  return self;
+  return new_holding(type, &DoorbellObject::bell, std::make_unique<MappedBell>(std::move(bell)));
 }
 
 PyObject* doorbell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

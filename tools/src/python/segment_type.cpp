@@ -88,12 +88,7 @@ PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       raise_channel_error(view.error());
     return nullptr;
   }
-  auto open = std::make_unique<Open>(std::move(*view));
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<SegmentObject*>(self)->open = open.release();
-  return self;
+  return new_holding(type, &SegmentObject::open, std::make_unique<Open>(std::move(*view)));
 }
 
 void segment_dealloc(PyObject* self) {

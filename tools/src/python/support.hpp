@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include <memory>
 #include <string_view>
 #include <type_traits>
 
@@ -25,6 +26,17 @@ void raise_cpp_exception() noexcept;
 
 // Creates the heap type of `spec` and adds it to `module` as `name`; -1 with an exception set.
 int add_type(PyObject* module, PyType_Spec& spec, const char* name);
+
+// A new instance of `type` whose member `field` takes over `owned` (the type's dealloc deletes
+// it); nullptr with an exception set, `owned` freed, when the instance cannot be made.
+template <class Object, class T>
+PyObject* new_holding(PyTypeObject* type, T* Object::*field, std::unique_ptr<T> owned) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<Object*>(self)->*field = owned.release();
+  return self;
+}
 
 namespace detail {
 template <auto F>

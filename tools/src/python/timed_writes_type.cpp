@@ -139,11 +139,7 @@ PyObject* timed_writes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return nullptr;
   auto state = std::make_unique<State>();
   state->budget_bytes = budget;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<TimedWritesObject*>(self)->state = state.release();
-  return self;
+  return new_holding(type, &TimedWritesObject::state, std::move(state));
 }
 
 void timed_writes_dealloc(PyObject* self) {

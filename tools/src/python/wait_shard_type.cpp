@@ -28,12 +28,7 @@ PyObject* shard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "WaitShard() takes no arguments");
     return nullptr;
   }
-  auto shard = std::make_unique<WaitShard>();
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<ShardObject*>(self)->shard = shard.release();
-  return self;
+  return new_holding(type, &ShardObject::shard, std::make_unique<WaitShard>());
 }
 
 void shard_dealloc(PyObject* self) {
